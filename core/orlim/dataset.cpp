@@ -13,8 +13,7 @@ float sq_norm(const float* row, std::size_t d) {
   return s;
 }
 
-Dataset::Dataset(std::span<const float> values, std::size_t n_rows, std::size_t dims,
-                 Metric which)
+Dataset::Dataset(std::span<const float> values, std::size_t n_rows, std::size_t dims, Metric which)
     : n(n_rows), d(dims), metric(which) {
   std::size_t expected = 0;
   if (__builtin_mul_overflow(n_rows, dims, &expected) || values.size() != expected) {

@@ -25,9 +25,9 @@ struct Dataset {
 
   const float* row(std::size_t i) const { return data.data() + i * d; }
 
-  std::vector<float> norms;       // squared norm of each stored row; empty when d == 0
-  std::vector<float> owned;       // the normalized copy (cosine only)
-  std::span<const float> data;    // n * d stored values, row-major
+  std::vector<float> norms;     // squared norm of each stored row; empty when d == 0
+  std::vector<float> owned;     // the normalized copy (cosine only)
+  std::span<const float> data;  // n * d stored values, row-major
   std::size_t n = 0;
   std::size_t d = 0;
   Metric metric = Metric::Euclidean;

@@ -24,6 +24,8 @@ bool avx2_supported();
 // The fastest kernel this CPU runs, chosen once per process.
 SqL2Fn sq_l2_kernel();
 
-inline float sq_l2(const float* a, const float* b, std::size_t d) { return sq_l2_kernel()(a, b, d); }
+inline float sq_l2(const float* a, const float* b, std::size_t d) {
+  return sq_l2_kernel()(a, b, d);
+}
 
 }  // namespace orlim

@@ -37,8 +37,8 @@ void allow_parallelism(std::size_t threads) {
   const std::size_t wanted = threads + 1;
   std::lock_guard<std::mutex> lock(g_control_mutex);
   if (wanted <= g_control_limit) return;
-  auto larger = std::make_unique<tbb::global_control>(
-      tbb::global_control::max_allowed_parallelism, wanted);
+  auto larger =
+      std::make_unique<tbb::global_control>(tbb::global_control::max_allowed_parallelism, wanted);
   g_control = std::move(larger);
   g_control_limit = wanted;
 }

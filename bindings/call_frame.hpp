@@ -1,0 +1,57 @@
+// The frame every computing call shares: the matrix values the job reads, the worker pool it runs
+// on, and the release of the interpreter lock around it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "args.hpp"
+#include "errors.hpp"
+#include "orlim/parallel.hpp"
+#include "py_ref.hpp"
+
+namespace orlim_py {
+
+// Row-major values of a matrix argument: the caller's buffer when it can be read in place and
+// `allow_in_place`, otherwise an owned copy. Made with the lock held.
+struct MatrixValues {
+  std::vector<float> copy;
+  std::span<const float> values;
+};
+
+inline MatrixValues matrix_values(const ReadonlyMatrix& m, bool allow_in_place) {
+  MatrixValues out;
+  if (allow_in_place && m.readable_in_place()) {
+    out.values = m.in_place();
+  } else {
+    out.copy = copy_row_major(m);
+    out.values = out.copy;
+  }
+  return out;
+}
+
+// n_jobs > 0: a dedicated pool of that many threads (the default pool when it cannot be made).
+inline std::optional<orlim::Pool> dedicated_pool(std::uint64_t n_jobs) {
+  if (n_jobs == 0) return std::nullopt;
+  return orlim::Pool::dedicated(n_jobs);
+}
+
+// Runs `job` with the lock released, inside `dedicated` or the default pool. Everything the job
+// makes must be owned by it, so that it is dropped before the lock returns. False with a Python
+// error set when the job failed.
+template <class Job>
+bool run_unlocked(std::optional<orlim::Pool>& dedicated, Job&& job) {
+  try {
+    GilRelease unlocked;
+    orlim::Pool& pool = dedicated ? *dedicated : orlim::Pool::shared();
+    pool.run(job);
+  } catch (...) {
+    set_python_error();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace orlim_py

@@ -1,0 +1,81 @@
+#include "entry_points.hpp"
+
+#include "numpy_api.hpp"
+
+#include <array>
+#include <optional>
+#include <string>
+
+#include "args.hpp"
+#include "call_frame.hpp"
+#include "orlim/bruteforce.hpp"
+#include "orlim/dataset.hpp"
+#include "orlim/metric.hpp"
+#include "result.hpp"
+
+namespace orlim_py {
+
+namespace {
+
+constexpr std::array kSelfKnnParams = {
+    required_matrix("x"),     required_u64("n_neighbors"), text_param("metric", "euclidean"),
+    u64_param("m", 12),       u64_param("l_max", 64),      u64_param("r", 64),
+    f32_param("alpha", 1.2f), u64_param("beam_l", 64),     u64_param("fanout", 2),
+    u64_param("c_min", 256),  u64_param("c_max", 2048),    u64_param("runs", 1),
+    u64_param("n_jobs", 0),   u64_param("seed", 0),
+};
+constexpr Signature kSelfKnnSignature{"build_and_self_knn()", kSelfKnnParams};
+
+constexpr const char kSelfKnnDoc[] =
+    "build_and_self_knn(x, n_neighbors, metric=\"euclidean\", m=12, l_max=64, r=64, alpha=1.2, "
+    "beam_l=64, fanout=2, c_min=256, c_max=2048, runs=1, n_jobs=0, seed=0)\n"
+    "--\n"
+    "\n"
+    "Build the index and return self-kNN as flat arrays.\n"
+    "\n"
+    "Returns `(indices, distances, stride)` where `indices`/`distances` are\n"
+    "length `n * stride` row-major and `stride == k + 1` (self edge first).\n"
+    "\n"
+    "Phase 0 routes through exact brute force; later phases swap in the Orlim\n"
+    "graph build + BeamSearch behind this same signature.";
+
+std::optional<orlim::Metric> checked_metric(const std::string& name) {
+  auto metric = orlim::parse_metric(name);
+  if (!metric) raise_value_error("unsupported metric: " + name);
+  return metric;
+}
+
+PyObject* build_and_self_knn(PyObject*, PyObject* args, PyObject* kwargs) {
+  Arguments a;
+  if (!a.parse(kSelfKnnSignature, args, kwargs)) return nullptr;
+  const auto metric = checked_metric(a.text("metric"));
+  if (!metric) return nullptr;
+  const ReadonlyMatrix& x = a.matrix("x");
+  if (x.rows == 0) return raise_value_error("empty input matrix");
+
+  const MatrixValues base = matrix_values(x, /*allow_in_place=*/true);
+  if (!check_matrix_values(x, base.values, "x")) return nullptr;
+  const std::size_t k = a.u64("n_neighbors");
+  std::optional<orlim::Pool> pool = dedicated_pool(a.u64("n_jobs"));
+
+  orlim::SelfKnn knn;
+  const bool ok = run_unlocked(pool, [&] {
+    const orlim::Dataset data(base.values, x.rows, x.cols, *metric);
+    knn = orlim::knn_self_bruteforce(data, k);
+  });
+  if (!ok) return nullptr;
+  return to_result_tuple(std::move(knn));
+}
+
+PyMethodDef kMethods[] = {
+    {"build_and_self_knn",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&build_and_self_knn)),
+     METH_VARARGS | METH_KEYWORDS, kSelfKnnDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyMethodDef* module_methods() { return kMethods; }
+
+}  // namespace orlim_py
