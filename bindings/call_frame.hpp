@@ -5,14 +5,23 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "args.hpp"
 #include "errors.hpp"
+#include "orlim/metric.hpp"
 #include "orlim/parallel.hpp"
 #include "py_ref.hpp"
 
 namespace orlim_py {
+
+// The parsed metric, or nullopt with "unsupported metric: {}" raised (the name as passed).
+inline std::optional<orlim::Metric> checked_metric(const std::string& name) {
+  auto metric = orlim::parse_metric(name);
+  if (!metric) raise_value_error("unsupported metric: " + name);
+  return metric;
+}
 
 // Row-major values of a matrix argument: the caller's buffer when it can be read in place and
 // `allow_in_place`, otherwise an owned copy. Made with the lock held.

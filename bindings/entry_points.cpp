@@ -39,12 +39,6 @@ constexpr const char kSelfKnnDoc[] =
     "Phase 0 routes through exact brute force; later phases swap in the Orlim\n"
     "graph build + BeamSearch behind this same signature.";
 
-std::optional<orlim::Metric> checked_metric(const std::string& name) {
-  auto metric = orlim::parse_metric(name);
-  if (!metric) raise_value_error("unsupported metric: " + name);
-  return metric;
-}
-
 PyObject* build_and_self_knn(PyObject*, PyObject* args, PyObject* kwargs) {
   Arguments a;
   if (!a.parse(kSelfKnnSignature, args, kwargs)) return nullptr;
