@@ -1,0 +1,99 @@
+#include "orlim/leaf/gemm.hpp"
+
+#include <cblas.h>
+
+#include <algorithm>
+#include <climits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "orlim/failure.hpp"
+
+namespace orlim {
+
+namespace {
+
+// Leaves are already spread over the workers, one product per worker, so each product must run on
+// the calling thread: a BLAS that split it again would oversubscribe the cores and make the
+// workers queue for its own thread pool. The setting is process-wide (it also holds for anything
+// else in the process that shares this OpenBLAS) and is made once, before the first product.
+void keep_blas_single_threaded() {
+  static const bool done = [] {
+    openblas_set_num_threads(1);
+    return true;
+  }();
+  (void)done;
+}
+
+// G = A * A^T for t rows of d values, written row-major with row stride t.
+void gram(const float* a, std::size_t t, std::size_t d, float* g) {
+  if (t > static_cast<std::size_t>(INT_MAX) || d > static_cast<std::size_t>(INT_MAX)) {
+    fail("leaf too large for the BLAS integer type");
+  }
+  keep_blas_single_threaded();
+  const int ti = static_cast<int>(t);
+  const int di = static_cast<int>(d);
+  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, ti, ti, di, 1.0f, a, di, a, di, 0.0f, g, ti);
+}
+
+// Turns one row of the product into distances: (norm_i + norms[j]) - (g[j] + g[j]), clamped at 0.
+// Rounding can make the expansion slightly negative for near-duplicates, hence the clamp; NaN
+// (from non-finite input) falls to 0 as well, so later comparisons stay ordered. The vector loop
+// does the same float32 operations in the same order as the scalar tail, so results are
+// identical; -O2 would not vectorize this loop on its own.
+void expand_row(float* g, const float* norms, float norm_i, std::size_t t) {
+  std::size_t j = 0;
+#if defined(__SSE2__)
+  const __m128 ni = _mm_set1_ps(norm_i);
+  const __m128 zero = _mm_setzero_ps();
+  for (; j + 4 <= t; j += 4) {
+    const __m128 dot = _mm_loadu_ps(g + j);
+    const __m128 s = _mm_sub_ps(_mm_add_ps(ni, _mm_loadu_ps(norms + j)), _mm_add_ps(dot, dot));
+    _mm_storeu_ps(g + j, _mm_max_ps(s, zero));  // maxps yields its second operand for NaN
+  }
+#endif
+  for (; j < t; ++j) {
+    const float s = (norm_i + norms[j]) - (g[j] + g[j]);
+    g[j] = s > 0.0f ? s : 0.0f;
+  }
+}
+
+}  // namespace
+
+LeafDists leaf_sq_dists(const Dataset& data, std::span<const PointId> ids) {
+  const std::size_t t = ids.size();
+  const std::size_t d = data.d;
+  LeafDists out;
+  out.t = t;
+  if (t == 0) return out;
+
+  const std::size_t cells = checked_mul(t, t, "leaf t * t");
+  const std::size_t values = checked_mul(t, d, "leaf t * d");
+  checked_mul(cells, sizeof(float), "leaf distance bytes");
+  checked_mul(values, sizeof(float), "leaf row bytes");
+
+  // Gather the rows and their norms in leaf order. Every id is checked against the norms too:
+  // a data set with d = 0 has none, and nothing below may read past them.
+  auto rows = std::make_unique_for_overwrite<float[]>(values);
+  auto norms = std::make_unique_for_overwrite<float[]>(t);
+  for (std::size_t i = 0; i < t; ++i) {
+    const PointId id = ids[i];
+    if (id >= data.n || id >= data.norms.size()) fail("leaf id out of range");
+    std::copy_n(data.row(id), d, rows.get() + i * d);
+    norms[i] = data.norms[id];
+  }
+
+  out.values = std::make_unique_for_overwrite<float[]>(cells);
+  float* g = out.values.get();
+  gram(rows.get(), t, d, g);
+
+  for (std::size_t i = 0; i < t; ++i) {
+    expand_row(g + i * t, norms.get(), norms[i], t);
+    g[i * t + i] = 0.0f;  // exact, whatever the norms and the product gave
+  }
+  return out;
+}
+
+}  // namespace orlim

@@ -1,0 +1,34 @@
+// All-pairs squared distances inside one leaf of the partition, from one single-precision matrix
+// product and the norms the Dataset already holds.
+//
+// Reads the Dataset only and writes nothing shared, so any number of workers may call it at once;
+// the product runs on the calling thread (the BLAS is kept single-threaded, see gemm.cpp).
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <span>
+
+#include "orlim/dataset.hpp"
+#include "orlim/types.hpp"
+
+namespace orlim {
+
+// t x t row-major distances between the members of a leaf, by local index (leaf order), not by
+// point id. The buffer is left uninitialized until the kernel writes every entry.
+struct LeafDists {
+  const float* row(std::size_t i) const { return values.get() + i * t; }
+  float at(std::size_t i, std::size_t j) const { return values[i * t + j]; }
+
+  std::unique_ptr<float[]> values;  // t * t
+  std::size_t t = 0;
+};
+
+// Entry (i, j) is (norms[i] + norms[j]) - 2 G[i][j] with G the product of the gathered rows with
+// their transpose, clamped at 0 (NaN becomes 0 too); the diagonal is exactly 0. Off the diagonal
+// the product's rounding shows: identical rows (or an id repeated in the leaf) come out as 0 or
+// a tiny positive value. Not forced to be symmetric. Fails when an id is not a row of `data`, when
+// `data` has no norms (d = 0) and t > 0, or when a size overflows.
+LeafDists leaf_sq_dists(const Dataset& data, std::span<const PointId> ids);
+
+}  // namespace orlim
