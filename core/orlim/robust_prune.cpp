@@ -1,0 +1,58 @@
+#include "orlim/robust_prune.hpp"
+
+#include <algorithm>
+
+#include "orlim/distance.hpp"
+#include "orlim/failure.hpp"
+
+namespace orlim {
+
+std::size_t robust_prune_into(const Dataset& data, PointId p, std::vector<Neighbor>& candidates,
+                              float alpha, std::span<PointId> out, PruneScratch& scratch) {
+  for (const Neighbor& c : candidates) {
+    if (c.id >= data.n) fail("robust_prune: candidate id out of range");
+  }
+  // `closer` is a total order on (distance, id), so entries it cannot tell apart carry the same
+  // id and an unstable sort yields the same walk as a stable one, without a merge buffer.
+  // Candidates usually arrive sorted already.
+  if (!std::is_sorted(candidates.begin(), candidates.end(), closer)) {
+    std::sort(candidates.begin(), candidates.end(), closer);
+  }
+  std::erase_if(candidates, [p](const Neighbor& c) { return c.id == p; });
+
+  const std::size_t r = out.size();
+  const std::size_t count = candidates.size();
+  if (r == 0 || count == 0) return 0;
+
+  const float a2 = alpha * alpha;
+  const std::size_t d = data.d;
+  const SqL2Fn dist = sq_l2_kernel();
+  auto& alive = scratch.alive;
+  alive.assign(count, 1);
+  std::size_t chosen = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!alive[i]) continue;
+    const PointId c = candidates[i].id;
+    out[chosen++] = c;
+    // Flags set after the last choice would never be read.
+    if (chosen == r) break;
+    const float* vc = data.row(c);
+    for (std::size_t k = i + 1; k < count; ++k) {
+      if (!alive[k]) continue;
+      const float g = dist(vc, data.row(candidates[k].id), d);
+      // A NaN on either side compares false and keeps the candidate.
+      if (candidates[k].dist > a2 * g) alive[k] = 0;
+    }
+  }
+  return chosen;
+}
+
+std::vector<PointId> robust_prune(const Dataset& data, PointId p, std::vector<Neighbor>& candidates,
+                                  std::size_t r, float alpha) {
+  std::vector<PointId> out(std::min(r, candidates.size()));
+  PruneScratch scratch;
+  out.resize(robust_prune_into(data, p, candidates, alpha, out, scratch));
+  return out;
+}
+
+}  // namespace orlim
