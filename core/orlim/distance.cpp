@@ -96,6 +96,46 @@ __attribute__((target("avx2"))) float sq_l2_avx2(const float* a, const float* b,
   return add_tail(combine_lanes(t), a, b, i, d);
 }
 
+void sq_l2_x4_portable(const float* a, const float* const b[4], std::size_t d, float out[4]) {
+  for (int r = 0; r < 4; ++r) out[r] = sq_l2_sse2(a, b[r], d);
+}
+
+__attribute__((target("avx2"))) void sq_l2_x4_avx2(const float* a, const float* const b[4],
+                                                   std::size_t d, float out[4]) {
+  __m256 s0[4], s1[4];
+  for (int r = 0; r < 4; ++r) s0[r] = s1[r] = _mm256_setzero_ps();
+  std::size_t i = 0;
+  for (; i + 16 <= d; i += 16) {
+    const __m256 a0 = _mm256_loadu_ps(a + i);
+    const __m256 a1 = _mm256_loadu_ps(a + i + 8);
+    for (int r = 0; r < 4; ++r) {
+      const __m256 x = _mm256_sub_ps(a0, _mm256_loadu_ps(b[r] + i));
+      const __m256 y = _mm256_sub_ps(a1, _mm256_loadu_ps(b[r] + i + 8));
+      s0[r] = _mm256_add_ps(s0[r], _mm256_mul_ps(x, x));
+      s1[r] = _mm256_add_ps(s1[r], _mm256_mul_ps(y, y));
+    }
+  }
+  const bool block8 = i + 8 <= d;
+  if (block8) {
+    const __m256 a0 = _mm256_loadu_ps(a + i);
+    for (int r = 0; r < 4; ++r) {
+      const __m256 x = _mm256_sub_ps(a0, _mm256_loadu_ps(b[r] + i));
+      s0[r] = _mm256_add_ps(s0[r], _mm256_mul_ps(x, x));
+    }
+    i += 8;
+  }
+  for (int r = 0; r < 4; ++r) {
+    alignas(32) float t[8];
+    _mm256_store_ps(t, _mm256_add_ps(s0[r], s1[r]));
+    out[r] = add_tail(combine_lanes(t), a, b[r], i, d);
+  }
+}
+
+SqL2x4Fn sq_l2_x4_kernel() {
+  static const SqL2x4Fn chosen = avx2_supported() ? &sq_l2_x4_avx2 : &sq_l2_x4_portable;
+  return chosen;
+}
+
 bool avx2_supported() { return __builtin_cpu_supports("avx2"); }
 
 SqL2Fn sq_l2_kernel() {

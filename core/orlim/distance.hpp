@@ -19,6 +19,16 @@ float sq_l2_sse2(const float* a, const float* b, std::size_t d);
 // The same order on 8-lane AVX2 registers; only call when avx2_supported().
 float sq_l2_avx2(const float* a, const float* b, std::size_t d);
 
+// out[r] = sq_l2(a, b[r], d) for r < 4, bit for bit, computed together: four independent
+// accumulation chains hide the latency that bounds a single distance.
+using SqL2x4Fn = void (*)(const float* a, const float* const b[4], std::size_t d, float out[4]);
+void sq_l2_x4_portable(const float* a, const float* const b[4], std::size_t d, float out[4]);
+void sq_l2_x4_avx2(const float* a, const float* const b[4], std::size_t d, float out[4]);
+SqL2x4Fn sq_l2_x4_kernel();
+inline void sq_l2_x4(const float* a, const float* const b[4], std::size_t d, float out[4]) {
+  sq_l2_x4_kernel()(a, b, d, out);
+}
+
 bool avx2_supported();
 
 // The fastest kernel this CPU runs, chosen once per process.

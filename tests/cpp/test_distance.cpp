@@ -62,6 +62,25 @@ TEST(SqL2, SimdPathsMatchTheScalarOrderBitForBit) {
   }
 }
 
+TEST(SqL2, FourAtOnceMatchesFourSingleCallsBitForBit) {
+  const auto a = random_values(1100, 7, 50.0f);
+  const auto b = random_values(4 * 1100, 8, 0.5f);
+  for (std::size_t d : {0, 1, 7, 8, 15, 16, 20, 24, 33, 128, 960}) {
+    const float* rows[4] = {b.data() + 3, b.data() + 1100, b.data() + 2201, b.data() + 3300};
+    float got[4];
+    orlim::sq_l2_x4_portable(a.data(), rows, d, got);
+    for (int r = 0; r < 4; ++r) {
+      EXPECT_EQ(bits(got[r]), bits(orlim::sq_l2_scalar(a.data(), rows[r], d))) << "d=" << d;
+    }
+    if (orlim::avx2_supported()) {
+      orlim::sq_l2_x4_avx2(a.data(), rows, d, got);
+      for (int r = 0; r < 4; ++r) {
+        EXPECT_EQ(bits(got[r]), bits(orlim::sq_l2_scalar(a.data(), rows[r], d))) << "d=" << d;
+      }
+    }
+  }
+}
+
 TEST(SqL2, IsZeroOnItselfAndSymmetric) {
   const auto a = random_values(200, 5, 10.0f);
   const auto b = random_values(200, 6, 10.0f);

@@ -4,6 +4,7 @@
 // Hyperplanes and Projections are built once per build and read by all workers without locks.
 #pragma once
 
+#include <xmmintrin.h>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -45,7 +46,14 @@ Projections sketch_all(const Hyperplanes& planes, const Dataset& data);
 // when q lies on the positive side of plane j moved to pass through p. Bits m..15 are 0.
 inline std::uint16_t relative_code(const float* proj_q, const float* proj_p, std::size_t m) {
   std::uint32_t code = 0;
-  for (std::size_t j = 0; j < m; ++j) {
+  std::size_t j = 0;
+  // Four planes per step: the ordered >= comparison is false for NaN, as in the scalar tail.
+  const __m128 zero = _mm_setzero_ps();
+  for (; j + 4 <= m; j += 4) {
+    const __m128 diff = _mm_sub_ps(_mm_loadu_ps(proj_q + j), _mm_loadu_ps(proj_p + j));
+    code |= static_cast<std::uint32_t>(_mm_movemask_ps(_mm_cmpge_ps(diff, zero))) << j;
+  }
+  for (; j < m; ++j) {
     code |= static_cast<std::uint32_t>(proj_q[j] - proj_p[j] >= 0.0f) << j;
   }
   return static_cast<std::uint16_t>(code);

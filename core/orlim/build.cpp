@@ -1,0 +1,177 @@
+#include "orlim/build.hpp"
+
+#include <algorithm>
+#include <mutex>
+
+#include "orlim/failure.hpp"
+#include "orlim/hashprune/hyperplanes.hpp"
+#include "orlim/hashprune/reservoir.hpp"
+#include "orlim/leaf/gemm.hpp"
+#include "orlim/parallel.hpp"
+#include "orlim/partition/ball_carving.hpp"
+#include "orlim/profile.hpp"
+#include "orlim/rng.hpp"
+#include "orlim/robust_prune.hpp"
+#include "orlim/symmetrize.hpp"
+
+namespace orlim {
+
+namespace {
+
+// Each reservoir with the mutex that guards it during the leaf phase. A worker holds one of
+// these at a time, for one point's batch of inserts from one leaf.
+struct GuardedReservoirs {
+  GuardedReservoirs(std::size_t n, std::size_t capacity) : locks(n) {
+    reservoirs.reserve(n);
+    for (std::size_t p = 0; p < n; ++p) reservoirs.emplace_back(capacity);
+  }
+  std::vector<std::mutex> locks;  // locks[p] guards reservoirs[p]
+  std::vector<Reservoir> reservoirs;
+};
+
+// The k nearest leaf-mates of local point i, nearest first, into `out`; `sample` is scratch.
+// A threshold from an evenly spaced sample of the row, set generously above the sample's share
+// of the k nearest, lets one cheap pass collect a short superset of them; only that superset is
+// selected and sorted. When the sample misjudges the row (too few pass), the whole row is
+// selected instead, so the result is always exact. Which of several pairs tied at the k-th
+// distance are kept, and their order, is left open by the build's rules.
+void nearest_leaf_mates(const float* row, std::span<const PointId> ids, std::size_t i,
+                        std::size_t k, std::vector<Neighbor>& out, std::vector<float>& sample) {
+  const auto by_dist = [](const Neighbor& a, const Neighbor& b) { return a.dist < b.dist; };
+  const std::size_t t = ids.size();
+  out.clear();
+  constexpr std::size_t kSample = 128;
+  if (t > 4 * kSample && k < t / 8) {
+    sample.clear();
+    const std::size_t step = t / kSample;
+    for (std::size_t j = step / 2; j < t; j += step) {
+      if (j != i) sample.push_back(row[j]);
+    }
+    const std::size_t expected = k * sample.size() / t;  // the sample's share of the k nearest
+    const std::size_t rank = std::min(sample.size() - 1, expected + expected / 2 + 6);
+    std::nth_element(sample.begin(), sample.begin() + static_cast<std::ptrdiff_t>(rank),
+                     sample.end());
+    const float threshold = sample[rank];
+    // Branch-free: every pair is written, and the cursor only moves past those that pass.
+    out.resize(t);
+    std::size_t kept = 0;
+    for (std::size_t j = 0; j < t; ++j) {
+      out[kept] = Neighbor{ids[j], row[j]};
+      kept += static_cast<std::size_t>(row[j] <= threshold) & static_cast<std::size_t>(j != i);
+    }
+    out.resize(kept < k ? 0 : kept);
+  }
+  if (out.empty()) {
+    for (std::size_t j = 0; j < t; ++j) {
+      if (j != i) out.push_back(Neighbor{ids[j], row[j]});
+    }
+  }
+  if (k < out.size()) {
+    std::nth_element(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(k), out.end(), by_dist);
+    out.resize(k);
+  }
+  std::sort(out.begin(), out.end(), by_dist);
+}
+
+// Offers every member of one leaf its nearest leaf-mates. `cands` is the task's scratch.
+void leaf_work(const Dataset& data, std::span<const PointId> ids, const Projections& proj,
+               std::size_t l_max, GuardedReservoirs& store, std::vector<Neighbor>& cands,
+               std::vector<float>& sample) {
+  const std::size_t t = ids.size();
+  if (t <= 1) return;
+  const LeafDists dists = leaf_sq_dists(data, ids);
+  const std::size_t k = std::min(t - 1, l_max);
+  if (k == 0) return;
+  for (std::size_t i = 0; i < t; ++i) {
+    const PointId p = ids[i];
+    nearest_leaf_mates(dists.row(i), ids, i, k, cands, sample);
+    std::lock_guard<std::mutex> lock(store.locks[p]);
+    Reservoir& reservoir = store.reservoirs[p];
+    for (const Neighbor& q : cands) reservoir.insert(q.id, relative_code(proj, q.id, p), q.dist);
+  }
+}
+
+void run_leaf_phase(const Dataset& data, const BuildParams& params, const Projections& proj,
+                    GuardedReservoirs& store, bool profiling) {
+  const std::size_t runs = std::max<std::size_t>(params.runs, 1);
+  for (std::size_t j = 0; j < runs; ++j) {
+    BuildParams run_params = params;
+    run_params.seed = run_seed(params.seed, j);
+    const Leaves leaves = partition(data, run_params);
+    if (profiling) {
+      const double repl = static_cast<double>(leaves.members.size()) / static_cast<double>(data.n);
+      print_run_line(j + 1, runs, leaves.size(), repl);
+    }
+    parallel_for_blocks(leaves.size(), 1, [&](std::size_t lo, std::size_t hi) {
+      std::vector<Neighbor> cands;
+      std::vector<float> sample;
+      for (std::size_t l = lo; l < hi; ++l) {
+        leaf_work(data, leaves.leaf(l), proj, params.l_max, store, cands, sample);
+      }
+    });
+  }
+}
+
+// Empties each reservoir in distance order, keeps the first c candidates if asked, and prunes
+// the rest into the point's row of `pruned`. Each task owns its points' reservoirs and rows.
+void run_prune_phase(const Dataset& data, const BuildParams& params, std::size_t c,
+                     GuardedReservoirs& store, FlatAdjacency& pruned, RetainedCands& retained) {
+  parallel_for_blocks(data.n, 64, [&](std::size_t lo, std::size_t hi) {
+    std::vector<Neighbor> sorted;
+    PruneScratch scratch;
+    for (std::size_t p = lo; p < hi; ++p) {
+      store.reservoirs[p].into_sorted(sorted);
+      if (c > 0) {
+        const std::size_t keep = std::min(c, sorted.size());
+        std::copy_n(sorted.begin(), keep,
+                    retained.slots.begin() + static_cast<std::ptrdiff_t>(p * c));
+        retained.counts[p] = static_cast<std::uint32_t>(keep);
+      }
+      const std::size_t degree = robust_prune_into(data, static_cast<PointId>(p), sorted,
+                                                   params.alpha, pruned.row(p), scratch);
+      pruned.degrees[p] = static_cast<std::uint32_t>(degree);
+      store.reservoirs[p] = Reservoir();  // its slots are not needed again
+    }
+  });
+}
+
+}  // namespace
+
+BuiltIndex build_index_with_cands(const Dataset& data, const BuildParams& params, std::size_t c) {
+  const std::size_t n = data.n;
+  if (n == 0) return BuiltIndex{Graph::from_adjacency({}, 0), RetainedCands{}};
+  const bool profiling = profiling_enabled();
+  Stopwatch timer;
+  const Hyperplanes planes(params.m, data.d, params.seed);
+  const Projections proj = sketch_all(planes, data);
+  if (profiling) print_phase_line("sketch", timer.seconds());
+  timer.restart();
+  // Width-0 pruned rows could hold no edge at all; the partitioner rejects c_max = 0 itself.
+  if (params.r == 0) fail("r must be at least 1");
+
+  FlatAdjacency pruned(n, params.r);
+  RetainedCands retained;
+  {
+    GuardedReservoirs store(n, params.l_max);
+    run_leaf_phase(data, params, proj, store, profiling);
+    if (profiling) print_phase_line("leaf+hashprune", timer.seconds());
+    timer.restart();
+
+    if (c > 0) {
+      retained.width = c;
+      retained.slots.resize(checked_mul(n, c, "retained candidates"));
+      retained.counts.assign(n, 0);
+    }
+    run_prune_phase(data, params, c, store, pruned, retained);
+  }
+  if (profiling) print_phase_line("robustprune", timer.seconds());
+  timer.restart();
+
+  const PointId entry = approx_medoid(data);
+  const FlatAdjacency both_ways = symmetrize_flat(data, pruned.slots, pruned.degrees, n, params.r);
+  BuiltIndex out{Graph::from_flat(both_ways, entry), std::move(retained)};
+  if (profiling) print_phase_line("symmetrize", timer.seconds());
+  return out;
+}
+
+}  // namespace orlim
