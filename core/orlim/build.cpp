@@ -73,21 +73,43 @@ void nearest_leaf_mates(const float* row, std::span<const PointId> ids, std::siz
   std::sort(out.begin(), out.end(), by_dist);
 }
 
-// Offers every member of one leaf its nearest leaf-mates. `cands` is the task's scratch.
+// Per-task working state of the leaf phase, reused for every leaf the task handles.
+struct LeafScratch {
+  LeafRows leaf;
+  std::vector<float> block;  // distance rows of the current block of members
+  std::vector<Neighbor> cands;
+  std::vector<float> sample;
+};
+
+// Leaves up to this many members get one product for the whole distance matrix; a larger leaf
+// (the halo can grow a leaf well past c_max) is processed in blocks of rows holding about as many
+// distances, so memory stays bounded by the largest block, not the square of the largest leaf.
+constexpr std::size_t kWholeLeafMembers = 2048;
+constexpr std::size_t kBlockCells = kWholeLeafMembers * kWholeLeafMembers;
+
+// Offers every member of one leaf its nearest leaf-mates.
 void leaf_work(const Dataset& data, std::span<const PointId> ids, const Projections& proj,
-               std::size_t l_max, GuardedReservoirs& store, std::vector<Neighbor>& cands,
-               std::vector<float>& sample) {
+               std::size_t l_max, GuardedReservoirs& store, LeafScratch& scratch) {
   const std::size_t t = ids.size();
   if (t <= 1) return;
-  const LeafDists dists = leaf_sq_dists(data, ids);
   const std::size_t k = std::min(t - 1, l_max);
   if (k == 0) return;
-  for (std::size_t i = 0; i < t; ++i) {
-    const PointId p = ids[i];
-    nearest_leaf_mates(dists.row(i), ids, i, k, cands, sample);
-    std::lock_guard<std::mutex> lock(store.locks[p]);
-    Reservoir& reservoir = store.reservoirs[p];
-    for (const Neighbor& q : cands) reservoir.insert(q.id, relative_code(proj, q.id, p), q.dist);
+  gather_leaf(data, ids, scratch.leaf);
+  const std::size_t block_rows = std::max<std::size_t>(256, kBlockCells / t);
+  for (std::size_t r0 = 0; r0 < t; r0 += block_rows) {
+    const std::size_t r1 = std::min(t, r0 + block_rows);
+    scratch.block.resize((r1 - r0) * t);
+    leaf_sq_dists_rows(scratch.leaf, r0, r1, scratch.block.data());
+    for (std::size_t i = r0; i < r1; ++i) {
+      const PointId p = ids[i];
+      nearest_leaf_mates(scratch.block.data() + (i - r0) * t, ids, i, k, scratch.cands,
+                         scratch.sample);
+      std::lock_guard<std::mutex> lock(store.locks[p]);
+      Reservoir& reservoir = store.reservoirs[p];
+      for (const Neighbor& q : scratch.cands) {
+        reservoir.insert(q.id, relative_code(proj, q.id, p), q.dist);
+      }
+    }
   }
 }
 
@@ -103,10 +125,9 @@ void run_leaf_phase(const Dataset& data, const BuildParams& params, const Projec
       print_run_line(j + 1, runs, leaves.size(), repl);
     }
     parallel_for_blocks(leaves.size(), 1, [&](std::size_t lo, std::size_t hi) {
-      std::vector<Neighbor> cands;
-      std::vector<float> sample;
+      LeafScratch scratch;
       for (std::size_t l = lo; l < hi; ++l) {
-        leaf_work(data, leaves.leaf(l), proj, params.l_max, store, cands, sample);
+        leaf_work(data, leaves.leaf(l), proj, params.l_max, store, scratch);
       }
     });
   }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -27,15 +28,18 @@ void keep_blas_single_threaded() {
   (void)done;
 }
 
-// G = A * A^T for t rows of d values, written row-major with row stride t.
-void gram(const float* a, std::size_t t, std::size_t d, float* g) {
+// G = A[r0, r1) * A^T: the leaf's rows [r0, r1) against all t rows, row-major with row stride t.
+void gram_rows(const float* a, std::size_t t, std::size_t d, std::size_t r0, std::size_t r1,
+               float* g) {
   if (t > static_cast<std::size_t>(INT_MAX) || d > static_cast<std::size_t>(INT_MAX)) {
     fail("leaf too large for the BLAS integer type");
   }
   keep_blas_single_threaded();
   const int ti = static_cast<int>(t);
   const int di = static_cast<int>(d);
-  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, ti, ti, di, 1.0f, a, di, a, di, 0.0f, g, ti);
+  const int mi = static_cast<int>(r1 - r0);
+  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, mi, ti, di, 1.0f, a + r0 * d, di, a, di,
+              0.0f, g, ti);
 }
 
 // Turns one row of the product into distances: (norm_i + norms[j]) - (g[j] + g[j]), clamped at 0.
@@ -62,37 +66,45 @@ void expand_row(float* g, const float* norms, float norm_i, std::size_t t) {
 
 }  // namespace
 
-LeafDists leaf_sq_dists(const Dataset& data, std::span<const PointId> ids) {
+void gather_leaf(const Dataset& data, std::span<const PointId> ids, LeafRows& out) {
   const std::size_t t = ids.size();
   const std::size_t d = data.d;
-  LeafDists out;
+  checked_mul(checked_mul(t, t, "leaf t * t"), sizeof(float), "leaf distance bytes");
+  checked_mul(checked_mul(t, d, "leaf t * d"), sizeof(float), "leaf row bytes");
   out.t = t;
-  if (t == 0) return out;
-
-  const std::size_t cells = checked_mul(t, t, "leaf t * t");
-  const std::size_t values = checked_mul(t, d, "leaf t * d");
-  checked_mul(cells, sizeof(float), "leaf distance bytes");
-  checked_mul(values, sizeof(float), "leaf row bytes");
-
-  // Gather the rows and their norms in leaf order. Every id is checked against the norms too:
-  // a data set with d = 0 has none, and nothing below may read past them.
-  auto rows = std::make_unique_for_overwrite<float[]>(values);
-  auto norms = std::make_unique_for_overwrite<float[]>(t);
+  out.d = d;
+  out.rows.resize(t * d);
+  out.norms.resize(t);
+  // Every id is checked against the norms too: a data set with d = 0 has none, and nothing below
+  // may read past them.
   for (std::size_t i = 0; i < t; ++i) {
     const PointId id = ids[i];
     if (id >= data.n || id >= data.norms.size()) fail("leaf id out of range");
-    std::copy_n(data.row(id), d, rows.get() + i * d);
-    norms[i] = data.norms[id];
+    std::copy_n(data.row(id), d, out.rows.data() + i * d);
+    out.norms[i] = data.norms[id];
   }
+}
 
-  out.values = std::make_unique_for_overwrite<float[]>(cells);
-  float* g = out.values.get();
-  gram(rows.get(), t, d, g);
-
-  for (std::size_t i = 0; i < t; ++i) {
-    expand_row(g + i * t, norms.get(), norms[i], t);
-    g[i * t + i] = 0.0f;  // exact, whatever the norms and the product gave
+void leaf_sq_dists_rows(const LeafRows& leaf, std::size_t r0, std::size_t r1, float* out) {
+  const std::size_t t = leaf.t;
+  if (r0 >= r1) return;
+  if (r1 > t) fail("leaf row range past the leaf");
+  gram_rows(leaf.rows.data(), t, leaf.d, r0, r1, out);
+  for (std::size_t i = r0; i < r1; ++i) {
+    float* g = out + (i - r0) * t;
+    expand_row(g, leaf.norms.data(), leaf.norms[i], t);
+    g[i] = 0.0f;  // exact, whatever the norms and the product gave
   }
+}
+
+LeafDists leaf_sq_dists(const Dataset& data, std::span<const PointId> ids) {
+  LeafDists out;
+  out.t = ids.size();
+  if (out.t == 0) return out;
+  LeafRows leaf;
+  gather_leaf(data, ids, leaf);
+  out.values = std::make_unique_for_overwrite<float[]>(out.t * out.t);
+  leaf_sq_dists_rows(leaf, 0, out.t, out.values.get());
   return out;
 }
 

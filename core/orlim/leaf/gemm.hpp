@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "orlim/dataset.hpp"
 #include "orlim/types.hpp"
@@ -29,6 +30,23 @@ struct LeafDists {
 // the product's rounding shows: identical rows (or an id repeated in the leaf) come out as 0 or
 // a tiny positive value. Not forced to be symmetric. Fails when an id is not a row of `data`, when
 // `data` has no norms (d = 0) and t > 0, or when a size overflows.
+// A leaf's rows and squared norms gathered in leaf order. A task keeps one and reuses it for
+// every leaf it handles, so the build allocates nothing per leaf once it has seen its largest.
+struct LeafRows {
+  std::vector<float> rows;   // t x d
+  std::vector<float> norms;  // t
+  std::size_t t = 0;
+  std::size_t d = 0;
+};
+
+// Gathers the rows of `ids` (each below data.n, else Failure).
+void gather_leaf(const Dataset& data, std::span<const PointId> ids, LeafRows& out);
+
+// Rows [r0, r1) of the leaf's distance matrix into `out` ((r1 - r0) x t, row-major): one
+// product for the whole block, the same clamped formula and exact-zero diagonal as
+// leaf_sq_dists. Lets a large leaf be processed in blocks of rows with bounded memory.
+void leaf_sq_dists_rows(const LeafRows& leaf, std::size_t r0, std::size_t r1, float* out);
+
 LeafDists leaf_sq_dists(const Dataset& data, std::span<const PointId> ids);
 
 }  // namespace orlim
