@@ -27,6 +27,7 @@ std::size_t robust_prune_into(const Dataset& data, PointId p, std::vector<Neighb
   const float a2 = alpha * alpha;
   const std::size_t d = data.d;
   const SqL2Fn dist = sq_l2_kernel();
+  const SqL2x4Fn dist4 = sq_l2_x4_kernel();
   auto& alive = scratch.alive;
   alive.assign(count, 1);
   std::size_t chosen = 0;
@@ -37,11 +38,27 @@ std::size_t robust_prune_into(const Dataset& data, PointId p, std::vector<Neighb
     // Flags set after the last choice would never be read.
     if (chosen == r) break;
     const float* vc = data.row(c);
+    // The candidates still alive after i, scored four at a time against c: independent
+    // accumulation chains run in parallel, and each distance is the same as a single call's.
+    auto& rest = scratch.rest;
+    rest.clear();
     for (std::size_t k = i + 1; k < count; ++k) {
-      if (!alive[k]) continue;
-      const float g = dist(vc, data.row(candidates[k].id), d);
-      // A NaN on either side compares false and keeps the candidate.
-      if (candidates[k].dist > a2 * g) alive[k] = 0;
+      if (alive[k]) rest.push_back(k);
+    }
+    std::size_t j = 0;
+    for (; j + 4 <= rest.size(); j += 4) {
+      const float* rows[4];
+      for (int q = 0; q < 4; ++q) rows[q] = data.row(candidates[rest[j + q]].id);
+      float g[4];
+      dist4(vc, rows, d, g);
+      for (int q = 0; q < 4; ++q) {
+        // A NaN on either side compares false and keeps the candidate.
+        if (candidates[rest[j + q]].dist > a2 * g[q]) alive[rest[j + q]] = 0;
+      }
+    }
+    for (; j < rest.size(); ++j) {
+      const std::size_t k = rest[j];
+      if (candidates[k].dist > a2 * dist(vc, data.row(candidates[k].id), d)) alive[k] = 0;
     }
   }
   return chosen;

@@ -18,6 +18,7 @@ namespace orlim {
 // it has grown to the longest candidate list and pruning allocates nothing more.
 struct PruneScratch {
   std::vector<std::uint8_t> alive;  // one flag per remaining candidate
+  std::vector<std::size_t> rest;    // positions still alive after the latest choice
 };
 
 // Prunes the candidates of point p and writes the chosen ids to out[0 .. count), where out.size()
