@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <mutex>
 
+#include <xmmintrin.h>
+
 #include "orlim/failure.hpp"
 #include "orlim/hashprune/hyperplanes.hpp"
 #include "orlim/hashprune/reservoir.hpp"
@@ -29,16 +31,16 @@ struct GuardedReservoirs {
   std::vector<Reservoir> reservoirs;
 };
 
-// The k nearest leaf-mates of local point i, nearest first, into `out`; `sample` is scratch.
-// A threshold from an evenly spaced sample of the row, set generously above the sample's share
-// of the k nearest, lets one cheap pass collect a short superset of them; only that superset is
-// selected and sorted. When the sample misjudges the row (too few pass), the whole row is
-// selected instead, so the result is always exact. Which of several pairs tied at the k-th
-// distance are kept, and their order, is left open by the build's rules.
-void nearest_leaf_mates(const float* row, std::span<const PointId> ids, std::size_t i,
-                        std::size_t k, std::vector<Neighbor>& out, std::vector<float>& sample) {
+// The k nearest leaf-mates of local member i as (local index, distance) pairs, nearest first,
+// into `out`; `sample` is scratch. A threshold from an evenly spaced sample of the row, set
+// generously above the sample's share of the k nearest, lets one cheap pass collect a short
+// superset of them; only that superset is selected and sorted. When the sample misjudges the row
+// (too few pass), the whole row is selected instead, so the result is always exact. Which of
+// several pairs tied at the k-th distance are kept, and their order, is left open by the build's
+// rules.
+void nearest_leaf_mates(const float* row, std::size_t t, std::size_t i, std::size_t k,
+                        std::vector<Neighbor>& out, std::vector<float>& sample) {
   const auto by_dist = [](const Neighbor& a, const Neighbor& b) { return a.dist < b.dist; };
-  const std::size_t t = ids.size();
   out.clear();
   constexpr std::size_t kSample = 128;
   if (t > 4 * kSample && k < t / 8) {
@@ -52,18 +54,26 @@ void nearest_leaf_mates(const float* row, std::span<const PointId> ids, std::siz
     std::nth_element(sample.begin(), sample.begin() + static_cast<std::ptrdiff_t>(rank),
                      sample.end());
     const float threshold = sample[rank];
-    // Branch-free: every pair is written, and the cursor only moves past those that pass.
-    out.resize(t);
-    std::size_t kept = 0;
-    for (std::size_t j = 0; j < t; ++j) {
-      out[kept] = Neighbor{ids[j], row[j]};
-      kept += static_cast<std::size_t>(row[j] <= threshold) & static_cast<std::size_t>(j != i);
+    // Four distances per comparison; few pass, so the scalar work per passing entry is rare.
+    const __m128 limit = _mm_set1_ps(threshold);
+    std::size_t j = 0;
+    for (; j + 4 <= t; j += 4) {
+      unsigned mask =
+          static_cast<unsigned>(_mm_movemask_ps(_mm_cmple_ps(_mm_loadu_ps(row + j), limit)));
+      while (mask != 0) {
+        const std::size_t q = j + static_cast<std::size_t>(__builtin_ctz(mask));
+        mask &= mask - 1;
+        if (q != i) out.push_back(Neighbor{static_cast<PointId>(q), row[q]});
+      }
     }
-    out.resize(kept < k ? 0 : kept);
+    for (; j < t; ++j) {
+      if (row[j] <= threshold && j != i) out.push_back(Neighbor{static_cast<PointId>(j), row[j]});
+    }
+    if (out.size() < k) out.clear();
   }
   if (out.empty()) {
     for (std::size_t j = 0; j < t; ++j) {
-      if (j != i) out.push_back(Neighbor{ids[j], row[j]});
+      if (j != i) out.push_back(Neighbor{static_cast<PointId>(j), row[j]});
     }
   }
   if (k < out.size()) {
@@ -77,6 +87,7 @@ void nearest_leaf_mates(const float* row, std::span<const PointId> ids, std::siz
 struct LeafScratch {
   LeafRows leaf;
   std::vector<float> block;  // distance rows of the current block of members
+  std::vector<float> proj;   // the members' projection rows, in leaf order
   std::vector<Neighbor> cands;
   std::vector<float> sample;
 };
@@ -95,19 +106,27 @@ void leaf_work(const Dataset& data, std::span<const PointId> ids, const Projecti
   const std::size_t k = std::min(t - 1, l_max);
   if (k == 0) return;
   gather_leaf(data, ids, scratch.leaf);
+  // Every member's projection row is read by up to k relative codes per member: gathered once in
+  // leaf order, they stay in cache instead of costing a miss per code.
+  const std::size_t m = proj.m;
+  scratch.proj.resize(t * m);
+  for (std::size_t i = 0; i < t; ++i) {
+    std::copy_n(proj.row(ids[i]), m, scratch.proj.data() + i * m);
+  }
   const std::size_t block_rows = std::max<std::size_t>(256, kBlockCells / t);
   for (std::size_t r0 = 0; r0 < t; r0 += block_rows) {
     const std::size_t r1 = std::min(t, r0 + block_rows);
     scratch.block.resize((r1 - r0) * t);
     leaf_sq_dists_rows(scratch.leaf, r0, r1, scratch.block.data());
     for (std::size_t i = r0; i < r1; ++i) {
-      const PointId p = ids[i];
-      nearest_leaf_mates(scratch.block.data() + (i - r0) * t, ids, i, k, scratch.cands,
+      nearest_leaf_mates(scratch.block.data() + (i - r0) * t, t, i, k, scratch.cands,
                          scratch.sample);
+      const float* own = scratch.proj.data() + i * m;
+      const PointId p = ids[i];
       std::lock_guard<std::mutex> lock(store.locks[p]);
       Reservoir& reservoir = store.reservoirs[p];
       for (const Neighbor& q : scratch.cands) {
-        reservoir.insert(q.id, relative_code(proj, q.id, p), q.dist);
+        reservoir.insert(ids[q.id], relative_code(scratch.proj.data() + q.id * m, own, m), q.dist);
       }
     }
   }
