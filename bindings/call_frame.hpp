@@ -10,6 +10,7 @@
 
 #include "args.hpp"
 #include "errors.hpp"
+#include "orlim/build_params.hpp"
 #include "orlim/metric.hpp"
 #include "orlim/parallel.hpp"
 #include "py_ref.hpp"
@@ -21,6 +22,30 @@ inline std::optional<orlim::Metric> checked_metric(const std::string& name) {
   auto metric = orlim::parse_metric(name);
   if (!metric) raise_value_error("unsupported metric: " + name);
   return metric;
+}
+
+// The build parameters of the graph-index callables, from their converted arguments.
+inline orlim::BuildParams build_params_from(const Arguments& a, orlim::Metric metric) {
+  orlim::BuildParams p;
+  p.m = a.u64("m");
+  p.l_max = a.u64("l_max");
+  p.r = a.u64("r");
+  p.alpha = a.f32("alpha");
+  p.fanout = a.u64("fanout");
+  p.c_min = a.u64("c_min");
+  p.c_max = a.u64("c_max");
+  p.runs = a.u64("runs");
+  p.seed = a.u64("seed");
+  p.metric = metric;
+  return p;
+}
+
+// "query dim {} != base dim {}" (ValueError) unless `queries` has `dims` columns.
+inline bool check_query_width(const ReadonlyMatrix& queries, std::size_t dims) {
+  if (queries.cols == dims) return true;
+  raise_value_error("query dim " + std::to_string(queries.cols) + " != base dim " +
+                    std::to_string(dims));
+  return false;
 }
 
 // Row-major values of a matrix argument: the caller's buffer when it can be read in place and

@@ -8,9 +8,11 @@
 
 #include "args.hpp"
 #include "call_frame.hpp"
+#include "hnsw_entry.hpp"
 #include "orlim/bruteforce.hpp"
 #include "orlim/dataset.hpp"
 #include "orlim/metric.hpp"
+#include "orlim/one_shot.hpp"
 #include "result.hpp"
 
 namespace orlim_py {
@@ -50,12 +52,68 @@ PyObject* build_and_self_knn(PyObject*, PyObject* args, PyObject* kwargs) {
   const MatrixValues base = matrix_values(x, /*allow_in_place=*/true);
   if (!check_matrix_values(x, base.values, "x")) return nullptr;
   const std::size_t k = a.u64("n_neighbors");
+  const std::size_t beam_l = a.u64("beam_l");
+  const orlim::BuildParams params = build_params_from(a, *metric);
   std::optional<orlim::Pool> pool = dedicated_pool(a.u64("n_jobs"));
 
   orlim::SelfKnn knn;
   const bool ok = run_unlocked(pool, [&] {
     const orlim::Dataset data(base.values, x.rows, x.cols, *metric);
-    knn = orlim::knn_self_bruteforce(data, k);
+    knn = orlim::self_knn_job(data, params, k, beam_l);
+  });
+  if (!ok) return nullptr;
+  return to_result_tuple(std::move(knn));
+}
+
+constexpr std::array kQueryParams = {
+    required_matrix("x"),        required_matrix("queries"),
+    required_u64("n_neighbors"), text_param("metric", "euclidean"),
+    u64_param("m", 12),          u64_param("l_max", 64),
+    u64_param("r", 64),          f32_param("alpha", 1.2f),
+    u64_param("beam_l", 64),     u64_param("fanout", 2),
+    u64_param("c_min", 256),     u64_param("c_max", 2048),
+    u64_param("runs", 1),        u64_param("n_jobs", 0),
+    u64_param("seed", 0),
+};
+constexpr Signature kQuerySignature{"build_and_query()", kQueryParams};
+
+constexpr const char kQueryDoc[] =
+    "build_and_query(x, queries, n_neighbors, metric=\"euclidean\", m=12, l_max=64, r=64, "
+    "alpha=1.2, beam_l=64, fanout=2, c_min=256, c_max=2048, runs=1, n_jobs=0, seed=0)\n"
+    "--\n"
+    "\n"
+    "Build a Orlim index over `x` (the base set) and return k-NN for an external\n"
+    "`queries` set \u2014 the ANN-benchmark path (held-out queries vs. self-kNN).\n"
+    "\n"
+    "Returns `(indices, distances, stride)` with `indices`/`distances` length\n"
+    "`n_q * stride`, `stride == n_neighbors` (no self edge). `beam_l` is the\n"
+    "search-side recall/speed knob; `runs` is the build-side one.";
+
+PyObject* build_and_query(PyObject*, PyObject* args, PyObject* kwargs) {
+  Arguments a;
+  if (!a.parse(kQuerySignature, args, kwargs)) return nullptr;
+  const auto metric = checked_metric(a.text("metric"));
+  if (!metric) return nullptr;
+  const ReadonlyMatrix& x = a.matrix("x");
+  const ReadonlyMatrix& queries = a.matrix("queries");
+  if (x.rows == 0 || queries.rows == 0) return raise_value_error("empty base or query matrix");
+  if (!check_query_width(queries, x.cols)) return nullptr;
+
+  const MatrixValues base = matrix_values(x, /*allow_in_place=*/false);
+  const MatrixValues query = matrix_values(queries, /*allow_in_place=*/false);
+  if (!check_matrix_values(x, base.values, "x") ||
+      !check_matrix_values(queries, query.values, "queries")) {
+    return nullptr;
+  }
+  const std::size_t k = a.u64("n_neighbors");
+  const std::size_t beam_l = a.u64("beam_l");
+  const orlim::BuildParams params = build_params_from(a, *metric);
+  std::optional<orlim::Pool> pool = dedicated_pool(a.u64("n_jobs"));
+
+  orlim::SelfKnn knn;
+  const bool ok = run_unlocked(pool, [&] {
+    const orlim::Dataset data(base.values, x.rows, x.cols, *metric);
+    knn = orlim::query_knn_job(data, params, query.values, queries.rows, k, beam_l);
   });
   if (!ok) return nullptr;
   return to_result_tuple(std::move(knn));
@@ -65,6 +123,11 @@ PyMethodDef kMethods[] = {
     {"build_and_self_knn",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&build_and_self_knn)),
      METH_VARARGS | METH_KEYWORDS, kSelfKnnDoc},
+    {"build_and_query",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&build_and_query)),
+     METH_VARARGS | METH_KEYWORDS, kQueryDoc},
+    {"hnsw_self_knn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&hnsw_self_knn)),
+     METH_VARARGS | METH_KEYWORDS, kHnswSelfKnnDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

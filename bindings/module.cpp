@@ -4,6 +4,7 @@
 
 #include "entry_points.hpp"
 #include "errors.hpp"
+#include "index_type.hpp"
 #include "py_ref.hpp"
 
 namespace {
@@ -23,6 +24,10 @@ PyObject* create_module() {
   g_module_def.m_methods = orlim_py::module_methods();
   orlim_py::PyRef module(PyModule_Create(&g_module_def));
   if (!module) return nullptr;
+  orlim_py::PyRef index_type(orlim_py::create_index_type());
+  if (!index_type || PyModule_AddObjectRef(module.get(), "OrlimIndex", index_type.get()) != 0) {
+    return nullptr;
+  }
   if (PyModule_AddStringConstant(module.get(), "__version__", "0.1.1") != 0) return nullptr;
   return module.release();
 }
