@@ -98,9 +98,7 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void index_dealloc(PyObject* self) {
   delete reinterpret_cast<IndexObject*>(self)->state;
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
+  Py_TYPE(self)->tp_free(self);
 }
 
 PyObject* index_query(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -133,24 +131,23 @@ PyMethodDef kIndexMethods[] = {
 }  // namespace
 
 PyObject* create_index_type() {
-  // No Py_TPFLAGS_BASETYPE (not subclassable); no dict or weak-reference slots.
-  static PyType_Slot slots[] = {
-      {Py_tp_new, reinterpret_cast<void*>(&index_new)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(&index_dealloc)},
-      {Py_tp_methods, kIndexMethods},
-      {Py_tp_doc, const_cast<char*>(kClassDoc)},
-      {0, nullptr},
-  };
-  static PyType_Spec spec = {"OrlimIndex", sizeof(IndexObject), 0, Py_TPFLAGS_DEFAULT, slots};
-  PyRef type(PyType_FromSpec(&spec));
-  if (!type) return nullptr;
-  // A name without a module prefix gives a heap type no __module__ at all, which breaks help()
-  // and reprs; report it the way the interpreter does for its own unprefixed types.
-  PyRef module_name(PyUnicode_FromString("builtins"));
-  if (!module_name || PyObject_SetAttrString(type.get(), "__module__", module_name.get()) != 0) {
-    return nullptr;
-  }
-  return type.release();
+  // A static type: its name carries no module prefix, it is not subclassable (no
+  // Py_TPFLAGS_BASETYPE) and its instances have no dict or weak-reference slots.
+  static PyTypeObject type = [] {
+    PyTypeObject t{};
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);  // what PyVarObject_HEAD_INIT sets
+    t.tp_name = "OrlimIndex";
+    t.tp_basicsize = sizeof(IndexObject);
+    t.tp_dealloc = &index_dealloc;
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    t.tp_doc = kClassDoc;
+    t.tp_methods = kIndexMethods;
+    t.tp_new = &index_new;
+    return t;
+  }();
+  if (PyType_Ready(&type) != 0) return nullptr;
+  Py_INCREF(&type);
+  return reinterpret_cast<PyObject*>(&type);
 }
 
 }  // namespace orlim_py

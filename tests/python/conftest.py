@@ -79,3 +79,43 @@ def exact_self_knn(x, k, metric="euclidean"):
 @pytest.fixture(scope="session")
 def small():
     return np.random.default_rng(7).standard_normal((40, 6), dtype=np.float32)
+
+
+def clustered(n, d, clusters, seed, spread=1.0):
+    """Gaussian clusters around random centres, float32."""
+    rng = np.random.default_rng(seed)
+    centres = rng.standard_normal((clusters, d)).astype(np.float32) * 4
+    labels = rng.integers(0, clusters, n)
+    noise = rng.standard_normal((n, d), dtype=np.float32) * spread
+    return (centres[labels] + noise).astype(np.float32)
+
+
+def true_knn(base, queries, k, exclude_self=False, block=1000):
+    """Exact k nearest base rows of every query row, by blocked float64 products."""
+    base64 = base.astype(np.float64)
+    norms = (base64 * base64).sum(1)
+    out = np.empty((len(queries), k), np.int64)
+    for lo in range(0, len(queries), block):
+        q = queries[lo:lo + block].astype(np.float64)
+        d = norms[None, :] - 2 * q @ base64.T
+        if exclude_self:
+            d[np.arange(len(q)), np.arange(lo, lo + len(q))] = np.inf
+        part = np.argpartition(d, k, axis=1)[:, :k]
+        out[lo:lo + block] = part
+    return out
+
+
+def recall(found, truth):
+    """Mean fraction of each row's true neighbours that were found."""
+    hits = sum(len(np.intersect1d(f, t)) for f, t in zip(found, truth))
+    return hits / truth.size
+
+
+@pytest.fixture(scope="session")
+def clustered_20k():
+    """The quality fixture: 20,000 x 32 clustered points, 1,000 held-out queries, exact answers."""
+    x = clustered(21000, 32, 50, seed=3)
+    base, queries = x[:20000], x[20000:]
+    return dict(base=base, queries=queries,
+                self_truth=true_knn(base, base, 10, exclude_self=True),
+                query_truth=true_knn(base, queries, 10))

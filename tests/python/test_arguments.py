@@ -13,9 +13,10 @@ FN = r"build_and_self_knn\(\)"
 
 
 def test_module_contents_and_version():
-    public = [name for name in vars(_orlim) if not name.startswith("__")]
-    assert public == ["build_and_self_knn"]
-    assert list(vars(_orlim)).index("build_and_self_knn") < list(vars(_orlim)).index("__version__")
+    names = [name for name in vars(_orlim) if name not in ("__name__", "__doc__", "__package__",
+                                                          "__loader__", "__spec__", "__file__")]
+    assert names == ["build_and_self_knn", "build_and_query", "hnsw_self_knn", "OrlimIndex",
+                     "__version__"]
     assert _orlim.__version__ == "0.1.1"
     assert _orlim.__doc__ == ""
 
