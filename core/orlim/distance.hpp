@@ -29,6 +29,12 @@ inline void sq_l2_x4(const float* a, const float* const b[4], std::size_t d, flo
   sq_l2_x4_kernel()(a, b, d, out);
 }
 
+// Asks for the cache lines of one row of d floats, ahead of a distance that will read it.
+inline void prefetch_row(const float* row, std::size_t d) {
+  const char* p = reinterpret_cast<const char*>(row);
+  for (std::size_t off = 0; off < d * sizeof(float); off += 64) __builtin_prefetch(p + off);
+}
+
 bool avx2_supported();
 
 // The fastest kernel this CPU runs, chosen once per process.

@@ -4,8 +4,25 @@
 
 #include "orlim/distance.hpp"
 #include "orlim/failure.hpp"
+#include "orlim/leaf/gemm.hpp"
 
 namespace orlim {
+
+namespace {
+
+// Lists this long or longer are screened with one symmetric product: every candidate pair's
+// squared distance then comes from norms and a dot product at the speed of the BLAS, and only
+// pairs whose pruning decision lies within the product's rounding margin are measured exactly.
+constexpr std::size_t kScreenMin = 16;
+
+// How far n_c + n_u - 2 c.u, as computed from float32 norms and a float32 product over d terms,
+// can be from the fixed-order distance of the same pair, as a multiple of (n_c + n_u): forward
+// error bounds of both sums, doubled for safety.
+float screen_margin(std::size_t d) {
+  return static_cast<float>((8.0 * static_cast<double>(d) + 128.0) * 0x1p-24);
+}
+
+}  // namespace
 
 std::size_t robust_prune_into(const Dataset& data, PointId p, std::vector<Neighbor>& candidates,
                               float alpha, std::span<PointId> out, PruneScratch& scratch) {
@@ -30,6 +47,19 @@ std::size_t robust_prune_into(const Dataset& data, PointId p, std::vector<Neighb
   const SqL2x4Fn dist4 = sq_l2_x4_kernel();
   auto& alive = scratch.alive;
   alive.assign(count, 1);
+
+  // Screening needs every candidate's stored norm; d = 0 has none (and nothing to gain).
+  const bool screen = count >= kScreenMin && d > 0;
+  if (screen) {
+    scratch.rows.resize(count * d);
+    for (std::size_t i = 0; i < count; ++i) {
+      std::copy_n(data.row(candidates[i].id), d, scratch.rows.data() + i * d);
+    }
+    scratch.gram.resize(count * count);
+    gram_upper(scratch.rows.data(), count, d, scratch.gram.data());
+  }
+  const float margin = screen_margin(d);
+
   std::size_t chosen = 0;
   for (std::size_t i = 0; i < count; ++i) {
     if (!alive[i]) continue;
@@ -38,13 +68,33 @@ std::size_t robust_prune_into(const Dataset& data, PointId p, std::vector<Neighb
     // Flags set after the last choice would never be read.
     if (chosen == r) break;
     const float* vc = data.row(c);
-    // The candidates still alive after i, scored four at a time against c: independent
-    // accumulation chains run in parallel, and each distance is the same as a single call's.
     auto& rest = scratch.rest;
     rest.clear();
-    for (std::size_t k = i + 1; k < count; ++k) {
-      if (alive[k]) rest.push_back(k);
+    if (screen) {
+      // The rule: u is pruned when dist(p, u) > alpha^2 * dist(c, u). Rounding to float32 is
+      // monotone, so a bound on dist(c, u) settles the rule whenever dist(p, u) lies outside
+      // [a2 * low, a2 * high]; only the pairs inside go on to the exact distance below.
+      const float norm_c = data.norms[c];
+      const float* dots = scratch.gram.data() + i * count;
+      for (std::size_t k = i + 1; k < count; ++k) {
+        if (!alive[k]) continue;
+        const float norm_u = data.norms[candidates[k].id];
+        const float approx = (norm_c + norm_u) - (dots[k] + dots[k]);
+        const float err = margin * (norm_c + norm_u);
+        const float pu = candidates[k].dist;
+        if (pu > a2 * (approx + err)) {
+          alive[k] = 0;
+        } else if (!(pu <= a2 * (approx - err))) {
+          rest.push_back(k);  // too close to call, or not a number
+        }
+      }
+    } else {
+      for (std::size_t k = i + 1; k < count; ++k) {
+        if (alive[k]) rest.push_back(k);
+      }
     }
+    // The undecided candidates, scored four at a time against c: independent accumulation
+    // chains run in parallel, and each distance is the same as a single call's.
     std::size_t j = 0;
     for (; j + 4 <= rest.size(); j += 4) {
       const float* rows[4];

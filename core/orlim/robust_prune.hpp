@@ -19,6 +19,8 @@ namespace orlim {
 struct PruneScratch {
   std::vector<std::uint8_t> alive;  // one flag per remaining candidate
   std::vector<std::size_t> rest;    // positions still alive after the latest choice
+  std::vector<float> rows;          // the candidates' vectors, gathered for one product
+  std::vector<float> gram;          // their dot products (upper triangle)
 };
 
 // Prunes the candidates of point p and writes the chosen ids to out[0 .. count), where out.size()

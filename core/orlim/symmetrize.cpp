@@ -77,7 +77,15 @@ FlatAdjacency symmetrize_flat(const Dataset& data, std::span<const PointId> rows
       if (ids.size() > r) {
         const float* pv = data.row(v);
         nearest.clear();
-        for (const PointId w : ids) nearest.push_back({w, dist(pv, data.row(w), data.d)});
+        // The rows are scattered over the data set: ask for each a few distances ahead.
+        constexpr std::size_t kAhead = 4;
+        for (std::size_t j = 0; j < std::min(kAhead, ids.size()); ++j) {
+          prefetch_row(data.row(ids[j]), data.d);
+        }
+        for (std::size_t j = 0; j < ids.size(); ++j) {
+          if (j + kAhead < ids.size()) prefetch_row(data.row(ids[j + kAhead]), data.d);
+          nearest.push_back({ids[j], dist(pv, data.row(ids[j]), data.d)});
+        }
         // (distance, id) order: ties at the cut go to the smaller id and NaN is never kept ahead
         // of a number, so the kept set is fixed whatever the schedule.
         std::nth_element(nearest.begin(), nearest.begin() + r, nearest.end(), closer);

@@ -51,6 +51,10 @@ struct RandomCase {
   bool grid;  // small integer coordinates: exact distances, many ties and duplicate points
   float alpha;
   std::size_t r;
+  // Far from the origin the norms dwarf the distances, so any shortcut through norms and dot
+  // products must fall back to exact distances for close calls.
+  float offset = 0.0f;
+  std::size_t dims = 3;
 };
 
 void PrintTo(const RandomCase& c, std::ostream* os) { *os << c.name; }
@@ -60,12 +64,12 @@ class RobustPruneVsNaive : public ::testing::TestWithParam<RandomCase> {};
 TEST_P(RobustPruneVsNaive, MatchesTheNaiveRuleWithOneScratchForAllPoints) {
   const RandomCase& c = GetParam();
   constexpr std::size_t kN = 80;
-  constexpr std::size_t kD = 3;
+  const std::size_t kD = c.dims;
   std::mt19937 gen(1234);
   std::vector<float> values(kN * kD);
   std::uniform_int_distribution<int> coord(0, 3);
   std::normal_distribution<float> normal;
-  for (float& v : values) v = c.grid ? static_cast<float>(coord(gen)) : normal(gen);
+  for (float& v : values) v = c.offset + (c.grid ? static_cast<float>(coord(gen)) : normal(gen));
   const Dataset data(values, kN, kD, Metric::Euclidean);
 
   PruneScratch scratch;  // shared by every trial, as one task shares it across its points
@@ -94,16 +98,20 @@ TEST_P(RobustPruneVsNaive, MatchesTheNaiveRuleWithOneScratchForAllPoints) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, RobustPruneVsNaive,
-                         ::testing::Values(RandomCase{"grid_alpha1_r1", true, 1.0f, 1},
-                                           RandomCase{"grid_alpha1_r4", true, 1.0f, 4},
-                                           RandomCase{"grid_alpha1_r64", true, 1.0f, 64},
-                                           RandomCase{"grid_alpha1_2_r8", true, 1.2f, 8},
-                                           RandomCase{"grid_alpha2_r64", true, 2.0f, 64},
-                                           RandomCase{"normal_alpha1_r64", false, 1.0f, 64},
-                                           RandomCase{"normal_alpha1_2_r8", false, 1.2f, 8},
-                                           RandomCase{"normal_alpha0_5_r64", false, 0.5f, 64}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RobustPruneVsNaive,
+    ::testing::Values(RandomCase{"grid_alpha1_r1", true, 1.0f, 1},
+                      RandomCase{"grid_alpha1_r4", true, 1.0f, 4},
+                      RandomCase{"grid_alpha1_r64", true, 1.0f, 64},
+                      RandomCase{"grid_alpha1_2_r8", true, 1.2f, 8},
+                      RandomCase{"grid_alpha2_r64", true, 2.0f, 64},
+                      RandomCase{"normal_alpha1_r64", false, 1.0f, 64},
+                      RandomCase{"normal_alpha1_2_r8", false, 1.2f, 8},
+                      RandomCase{"normal_alpha0_5_r64", false, 0.5f, 64},
+                      RandomCase{"far_normal_d32", false, 1.2f, 64, 1000.0f, 32},
+                      RandomCase{"far_grid_d16_alpha1", true, 1.0f, 64, 300.0f, 16},
+                      RandomCase{"normal_d128", false, 1.2f, 64, 0.0f, 128}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Points in the plane around p = point 0 at the origin.
 const std::vector<float> kPlane = {

@@ -66,6 +66,17 @@ void expand_row(float* g, const float* norms, float norm_i, std::size_t t) {
 
 }  // namespace
 
+void gram_upper(const float* rows, std::size_t count, std::size_t d, float* out) {
+  if (count > static_cast<std::size_t>(INT_MAX) || d > static_cast<std::size_t>(INT_MAX)) {
+    fail("gram: too many rows for the BLAS integer type");
+  }
+  if (count == 0) return;
+  keep_blas_single_threaded();
+  const int n = static_cast<int>(count);
+  const int k = static_cast<int>(d);
+  cblas_ssyrk(CblasRowMajor, CblasUpper, CblasNoTrans, n, k, 1.0f, rows, k, 0.0f, out, n);
+}
+
 void gather_leaf(const Dataset& data, std::span<const PointId> ids, LeafRows& out) {
   const std::size_t t = ids.size();
   const std::size_t d = data.d;
