@@ -1,6 +1,7 @@
 #include "orlim/build.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <mutex>
 
 #include <xmmintrin.h>
@@ -49,8 +50,11 @@ void nearest_leaf_mates(const float* row, std::size_t t, std::size_t i, std::siz
     for (std::size_t j = step / 2; j < t; j += step) {
       if (j != i) sample.push_back(row[j]);
     }
-    const std::size_t expected = k * sample.size() / t;  // the sample's share of the k nearest
-    const std::size_t rank = std::min(sample.size() - 1, expected + expected / 2 + 6);
+    // The sample's expected share of the k nearest, plus about two standard deviations: the
+    // threshold then falls short of the k-th distance in only a few rows in a hundred.
+    const std::size_t expected = k * sample.size() / t;
+    const auto spread = static_cast<std::size_t>(2.0 * std::sqrt(static_cast<double>(expected)));
+    const std::size_t rank = std::min(sample.size() - 1, expected + spread + 2);
     std::nth_element(sample.begin(), sample.begin() + static_cast<std::ptrdiff_t>(rank),
                      sample.end());
     const float threshold = sample[rank];
@@ -119,6 +123,17 @@ void leaf_work(const Dataset& data, std::span<const PointId> ids, const Projecti
     scratch.block.resize((r1 - r0) * t);
     leaf_sq_dists_rows(scratch.leaf, r0, r1, scratch.block.data());
     for (std::size_t i = r0; i < r1; ++i) {
+      // The reservoirs of the next members are scattered in memory: ask for them early.
+      if (i + 2 < t) {
+        __builtin_prefetch(&store.reservoirs[ids[i + 2]]);
+        __builtin_prefetch(&store.locks[ids[i + 2]]);
+      }
+      if (i + 1 < t) {
+        const Slot* next = store.reservoirs[ids[i + 1]].slots().data();
+        for (std::size_t b = 0; b < l_max * sizeof(Slot); b += 64) {
+          __builtin_prefetch(reinterpret_cast<const char*>(next) + b);
+        }
+      }
       nearest_leaf_mates(scratch.block.data() + (i - r0) * t, t, i, k, scratch.cands,
                          scratch.sample);
       const float* own = scratch.proj.data() + i * m;
