@@ -7,10 +7,12 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <exception>
 #include <fstream>
 #include <limits>
 #include <mutex>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include <oneapi/tbb/blocked_range.h>
@@ -210,6 +212,54 @@ Pool& Pool::shared() {
   return *pool;
 }
 
+#if defined(__SANITIZE_THREAD__)
+// ThreadSanitizer cannot see the synchronization inside oneTBB, which is not instrumented, and
+// would report every hand-over between the scheduler's threads. Under it, loops run on plain
+// threads that take blocks from a shared counter, so what it checks is our own code's sharing.
+namespace {
+thread_local std::size_t t_pool_threads = 1;
+}
+
+void Pool::run(FunctionRef<void()> job) {
+  const std::size_t outer = t_pool_threads;
+  t_pool_threads = threads_;
+  try {
+    job();
+  } catch (...) {
+    t_pool_threads = outer;
+    throw;
+  }
+  t_pool_threads = outer;
+}
+
+void parallel_for_blocks(std::size_t n, std::size_t grain,
+                         FunctionRef<void(std::size_t, std::size_t)> body) {
+  if (n == 0) return;
+  grain = std::max<std::size_t>(grain, 1);
+  std::atomic<std::size_t> next{0};
+  std::mutex error_mutex;  // guards error
+  std::exception_ptr error;
+  const std::size_t threads = t_pool_threads;
+  const auto work = [&] {
+    t_pool_threads = threads;
+    try {
+      for (std::size_t lo; (lo = next.fetch_add(grain)) < n;) {
+        maybe_inject_failure();
+        body(lo, std::min(n, lo + grain));
+      }
+    } catch (...) {
+      std::lock_guard<std::mutex> lock(error_mutex);
+      if (!error) error = std::current_exception();
+      next.store(n);
+    }
+  };
+  std::vector<std::thread> helpers;
+  for (std::size_t t = 1; t < threads; ++t) helpers.emplace_back(work);
+  work();
+  for (std::thread& t : helpers) t.join();
+  if (error) std::rethrow_exception(error);
+}
+#else
 void Pool::run(FunctionRef<void()> job) {
   impl_->arena.execute([&] { job(); });
 }
@@ -224,6 +274,7 @@ void parallel_for_blocks(std::size_t n, std::size_t grain,
                       body(r.begin(), r.end());
                     });
 }
+#endif
 
 namespace testing {
 void inject_block_failures(std::size_t count, const std::string& message) {
