@@ -18,6 +18,10 @@ constexpr std::size_t kMaxSeedPool = 2048;
 constexpr std::size_t kMaxSeedsPerQuery = 16;
 // Retained candidates whose graph neighbourhoods the reservoir mode adds.
 constexpr std::size_t kExpandedCandidates = 6;
+// A locality pass over the graph costs about as much as this many queries gain from it.
+constexpr std::size_t kQueriesPerLocalityPass = 16;
+// Vectors requested ahead of their distance computation when scoring a list of ids.
+constexpr std::size_t kPrefetchAhead = 8;
 
 void check_retained(const RetainedCands& retained, std::size_t n) {
   if (retained.empty()) return;
@@ -27,13 +31,22 @@ void check_retained(const RetainedCands& retained, std::size_t n) {
   }
 }
 
-// (distance to `query`, id) for every id, four distances at a time.
+// (distance to `query`, id) for every id, four distances at a time, with the vectors requested
+// kPrefetchAhead ids ahead of their use.
 void score_ids(const Dataset& data, const float* query, std::span<const PointId> ids,
                std::vector<Neighbor>& out) {
   out.resize(ids.size());
   const SqL2x4Fn dist_x4 = sq_l2_x4_kernel();
+  const std::size_t row_bytes = data.d * sizeof(float);
+  auto prefetch = [&](std::size_t j) {
+    if (j >= ids.size()) return;
+    const char* p = reinterpret_cast<const char*>(data.row(ids[j]));
+    for (std::size_t off = 0; off < row_bytes; off += 64) __builtin_prefetch(p + off, 0, 3);
+  };
+  for (std::size_t j = 0; j < kPrefetchAhead; ++j) prefetch(j);
   std::size_t i = 0;
   for (; i + 4 <= ids.size(); i += 4) {
+    for (std::size_t j = i + kPrefetchAhead; j < i + kPrefetchAhead + 4; ++j) prefetch(j);
     const float* rows[4] = {data.row(ids[i]), data.row(ids[i + 1]), data.row(ids[i + 2]),
                             data.row(ids[i + 3])};
     float dist[4];
@@ -81,6 +94,94 @@ void write_self_row(std::span<const Neighbor> found, PointId i, Metric metric, s
   }
 }
 
+// All nodes, breadth first from the entry (then from each node not reached yet, in id order).
+// Consecutive nodes of this order are graph neighbours or close to them, so searches run in
+// this order find most of their vectors still in cache. Results never depend on the order.
+std::vector<PointId> locality_order(const Graph& graph) {
+  const std::size_t n = graph.n();
+  std::vector<PointId> order;
+  order.reserve(n);
+  std::vector<std::uint8_t> queued(n, 0);
+  auto visit_from = [&](PointId root) {
+    if (queued[root]) return;
+    queued[root] = 1;
+    std::size_t head = order.size();
+    order.push_back(root);
+    for (; head < order.size(); ++head) {
+      for (const PointId w : graph.neighbors_of(order[head])) {
+        if (w >= n) fail("graph neighbour id is not below n");
+        if (!queued[w]) {
+          queued[w] = 1;
+          order.push_back(w);
+        }
+      }
+    }
+  };
+  if (n > 0) visit_from(graph.entry < n ? graph.entry : 0);
+  for (std::size_t v = 0; v < n; ++v) visit_from(static_cast<PointId>(v));
+  return order;
+}
+
+// The seed vectors copied side by side: every query reads all of them, and a contiguous block
+// streams from memory where rows a stride apart would each cost a page walk.
+std::vector<float> gather_rows(const Dataset& data, std::span<const PointId> ids) {
+  std::vector<float> rows(checked_mul(ids.size(), data.d, "seed vectors"));
+  for (std::size_t j = 0; j < ids.size(); ++j) {
+    std::copy(data.row(ids[j]), data.row(ids[j]) + data.d, rows.data() + j * data.d);
+  }
+  return rows;
+}
+
+// Writes to `out` the ids of the `m` seeds nearest to `query` by (distance, id), nearest first.
+// `best` is the caller's working list. A bounded sorted list rejects most seeds with a single
+// comparison against its last entry.
+void nearest_seeds(const Dataset& data, const float* query, std::span<const PointId> ids,
+                   std::span<const float> rows, std::size_t m, std::vector<Neighbor>& best,
+                   PointId* out) {
+  best.clear();
+  auto consider = [&](Neighbor c) {
+    if (best.size() == m && !closer(c, best.back())) return;
+    if (best.size() == m) best.pop_back();
+    auto pos = best.end();
+    while (pos != best.begin() && closer(c, *(pos - 1))) --pos;
+    best.insert(pos, c);
+  };
+  const SqL2x4Fn dist_x4 = sq_l2_x4_kernel();
+  const std::size_t d = data.d;
+  std::size_t j = 0;
+  for (; j + 4 <= ids.size(); j += 4) {
+    const float* four[4] = {&rows[j * d], &rows[(j + 1) * d], &rows[(j + 2) * d],
+                            &rows[(j + 3) * d]};
+    float dist[4];
+    dist_x4(query, four, d, dist);
+    for (std::size_t r = 0; r < 4; ++r) consider(Neighbor{ids[j + r], dist[r]});
+  }
+  for (; j < ids.size(); ++j) consider(Neighbor{ids[j], sq_l2(query, &rows[j * d], d)});
+  for (std::size_t r = 0; r < m; ++r) out[r] = best[r].id;
+}
+
+// The order in which to search the queries: grouped by nearest seed, so that queries starting in
+// the same region reuse each other's cached vectors. When the batch is large enough to repay a
+// pass over the graph, the groups themselves follow the graph's locality order, so that nearby
+// regions come one after the other too. `starts` holds each query's seeds, nearest first.
+std::vector<std::size_t> query_order(const Graph& graph, std::span<const PointId> starts,
+                                     std::size_t m, std::size_t n_q) {
+  std::vector<PointId> key(n_q);
+  for (std::size_t q = 0; q < n_q; ++q) key[q] = starts[q * m];
+  if (n_q * kQueriesPerLocalityPass >= graph.n()) {
+    const std::vector<PointId> nodes = locality_order(graph);
+    std::vector<PointId> rank(nodes.size());
+    for (std::size_t r = 0; r < nodes.size(); ++r) rank[nodes[r]] = static_cast<PointId>(r);
+    for (PointId& k : key) k = rank[k];
+  }
+  std::vector<std::size_t> order(n_q);
+  for (std::size_t q = 0; q < n_q; ++q) order[q] = q;
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return key[a] != key[b] ? key[a] < key[b] : a < b;
+  });
+  return order;
+}
+
 }  // namespace
 
 SeedPool make_seed_pool(std::size_t n, std::size_t beam_width) {
@@ -102,29 +203,34 @@ SelfKnn knn_query(const Dataset& data, const Graph& graph, std::span<const float
   if (queries.size() != checked_mul(n_q, data.d, "query matrix")) {
     fail("query matrix length must equal n_q*d");
   }
+  if (graph.n() != n) fail("graph and data set differ in size");
   const std::size_t stride = query_knn_stride(n, k);
   const std::size_t beam_width = std::max(beam_l, stride);
   const SeedPool seeds = make_seed_pool(n, beam_width);
+  const std::size_t m = seeds.per_query;
+  auto query_row = [&](std::size_t q) { return queries.subspan(q * data.d, data.d); };
+
+  // Every query's m nearest seeds first, so that the searches can then run grouped by region.
+  const std::vector<float> seed_rows = gather_rows(data, seeds.ids);
+  std::vector<PointId> starts(checked_mul(n_q, m, "query starts"));
+  parallel_for_blocks(n_q, kRowsPerTask, [&](std::size_t lo, std::size_t hi) {
+    std::vector<Neighbor> best;
+    best.reserve(m + 1);
+    for (std::size_t q = lo; q < hi; ++q) {
+      nearest_seeds(data, query_row(q).data(), seeds.ids, seed_rows, m, best,
+                    starts.data() + q * m);
+    }
+  });
+  const std::vector<std::size_t> order = query_order(graph, starts, m, n_q);
+
   SelfKnn out = make_self_knn(n_q, stride);
   parallel_for_blocks(n_q, kRowsPerTask, [&](std::size_t lo, std::size_t hi) {
     Scratch scratch(n);
-    std::vector<Neighbor> scored;
-    scored.reserve(seeds.ids.size());
-    std::vector<PointId> starts;
-    starts.reserve(seeds.per_query);
     std::vector<Neighbor> found;
-    for (std::size_t q = lo; q < hi; ++q) {
-      const std::span<const float> query = queries.subspan(q * data.d, data.d);
-      score_ids(data, query.data(), seeds.ids, scored);
-      if (seeds.per_query < scored.size()) {
-        std::nth_element(scored.begin(),
-                         scored.begin() + static_cast<std::ptrdiff_t>(seeds.per_query),
-                         scored.end(), closer);
-        scored.resize(seeds.per_query);
-      }
-      starts.clear();
-      for (const Neighbor& s : scored) starts.push_back(s.id);
-      beam_search(data, graph, starts, query, beam_width, scratch, found);
+    for (std::size_t pos = lo; pos < hi; ++pos) {
+      const std::size_t q = order[pos];
+      const std::span<const PointId> own(starts.data() + q * m, m);
+      beam_search(data, graph, own, query_row(q), beam_width, scratch, found);
       write_query_row(found, graph.entry, data.metric, stride, out.indices.data() + q * stride,
                       out.distances.data() + q * stride);
     }
@@ -137,22 +243,24 @@ SelfKnn knn_self_graph(const Dataset& data, const Graph& graph, const RetainedCa
   const std::size_t n = data.n;
   if (retained != nullptr && retained->empty()) retained = nullptr;
   if (retained != nullptr) check_retained(*retained, n);
+  if (graph.n() != n) fail("graph and data set differ in size");
   const std::size_t stride = self_knn_stride(n, k);
   const std::size_t beam_width = std::max(beam_l, stride);
+  const std::vector<PointId> order = locality_order(graph);
   SelfKnn out = make_self_knn(n, stride);
   parallel_for_blocks(n, kRowsPerTask, [&](std::size_t lo, std::size_t hi) {
     Scratch scratch(n);
     std::vector<PointId> starts;
     starts.reserve(64);
     std::vector<Neighbor> found;
-    for (std::size_t i = lo; i < hi; ++i) {
-      const auto self = static_cast<PointId>(i);
-      starts.assign(1, self);
+    for (std::size_t pos = lo; pos < hi; ++pos) {
+      const PointId i = order[pos];
+      starts.assign(1, i);
       if (retained != nullptr) {
         for (const Neighbor& c : retained->of(i)) starts.push_back(c.id);
       }
       beam_search(data, graph, starts, {data.row(i), data.d}, beam_width, scratch, found);
-      write_self_row(found, self, data.metric, stride, out.indices.data() + i * stride,
+      write_self_row(found, i, data.metric, stride, out.indices.data() + i * stride,
                      out.distances.data() + i * stride);
     }
   });
@@ -165,40 +273,47 @@ SelfKnn knn_self_reservoir(const Dataset& data, const Graph& graph, const Retain
   check_retained(retained, n);
   if (graph.n() != n) fail("graph and data set differ in size");
   const std::size_t stride = self_knn_stride(n, k);
+  const std::vector<PointId> order = locality_order(graph);
   SelfKnn out = make_self_knn(n, stride);
   parallel_for_blocks(n, kRowsPerTask, [&](std::size_t lo, std::size_t hi) {
+    // Marks the ids collected for the current row (and the row itself), cleared after each row:
+    // deduplication without sorting the few hundred collected ids.
+    std::vector<std::uint8_t> seen(n, 0);
     std::vector<PointId> ids;
-    ids.reserve(64);
+    ids.reserve(256);
     std::vector<Neighbor> scored;
-    for (std::size_t i = lo; i < hi; ++i) {
-      const auto self = static_cast<PointId>(i);
+    for (std::size_t pos = lo; pos < hi; ++pos) {
+      const PointId self = order[pos];
       const std::span<const Neighbor> cands =
-          retained.empty() ? std::span<const Neighbor>{} : retained.of(i);
+          retained.empty() ? std::span<const Neighbor>{} : retained.of(self);
       ids.clear();
-      for (const Neighbor& c : cands) ids.push_back(c.id);
-      const auto own = graph.neighbors_of(i);
-      ids.insert(ids.end(), own.begin(), own.end());
+      seen[self] = 1;
+      auto collect = [&](std::span<const PointId> list) {
+        for (const PointId c : list) {
+          if (c >= n) fail("candidate id is not below n");
+          if (!seen[c]) {
+            seen[c] = 1;
+            ids.push_back(c);
+          }
+        }
+      };
+      for (const Neighbor& c : cands) collect({&c.id, 1});
+      collect(graph.neighbors_of(self));
       for (std::size_t j = 0; j < std::min(cands.size(), kExpandedCandidates); ++j) {
-        if (cands[j].id >= n) fail("retained candidate id is not below n");
-        const auto theirs = graph.neighbors_of(cands[j].id);
-        ids.insert(ids.end(), theirs.begin(), theirs.end());
+        collect(graph.neighbors_of(cands[j].id));
       }
-      std::sort(ids.begin(), ids.end());
-      ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-      if (!ids.empty() && ids.back() >= n) fail("candidate id is not below n");
-      ids.erase(std::remove(ids.begin(), ids.end(), self), ids.end());
-      score_ids(data, data.row(i), ids, scored);
-      // Only stride - 1 slots follow the self slot; when n <= k that is every candidate.
+      for (const PointId c : ids) seen[c] = 0;
+      seen[self] = 0;
+
+      score_ids(data, data.row(self), ids, scored);
+      // Only stride - 1 slots follow the self slot. Ordered by (distance, id), which is the
+      // scoring order's stable sort when the candidates are taken in ascending id order.
       const std::size_t keep = std::min(scored.size(), stride - 1);
-      if (keep < scored.size()) {
-        std::nth_element(scored.begin(), scored.begin() + static_cast<std::ptrdiff_t>(keep),
-                         scored.end(), closer);
-        scored.resize(keep);
-      }
-      // (distance, id): equal distances stay in ascending id order.
-      std::sort(scored.begin(), scored.end(), closer);
-      write_self_row(scored, self, data.metric, stride, out.indices.data() + i * stride,
-                     out.distances.data() + i * stride);
+      std::partial_sort(scored.begin(), scored.begin() + static_cast<std::ptrdiff_t>(keep),
+                        scored.end(), closer);
+      scored.resize(keep);
+      write_self_row(scored, self, data.metric, stride, out.indices.data() + self * stride,
+                     out.distances.data() + self * stride);
     }
   });
   return out;

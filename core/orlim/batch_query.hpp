@@ -31,14 +31,17 @@ struct SeedPool {
 SeedPool make_seed_pool(std::size_t n, std::size_t beam_width);
 
 // k nearest base points of each of the n_q rows of `queries` (n_q * data.d values, row-major):
-// stride min(n, k), no self slot. A row whose search finds fewer repeats its last entry; a row
-// that finds nothing holds (graph.entry, 0). Needs n >= 1 and k >= 1 (Failure otherwise).
+// stride min(n, k), no self slot, beam width max(beam_l, stride), each search started from the
+// query's nearest seeds. A row whose search finds fewer repeats its last entry; a row that finds
+// nothing holds (graph.entry, 0). Needs n >= 1 and k >= 1 (Failure otherwise). Holds the n_q
+// start lists (up to 16 ids each) for the duration of the call.
 SelfKnn knn_query(const Dataset& data, const Graph& graph, std::span<const float> queries,
                   std::size_t n_q, std::size_t k, std::size_t beam_l);
 
 // Self-kNN by beam search from each point, warm started from its retained candidates when
-// `retained` is given and not empty (nullptr: none). Stride min(max(n, 1), k + 1); the point
-// itself always comes first, and a row that finds fewer points is padded with (i, 0).
+// `retained` is given and not empty (nullptr: none). Stride min(max(n, 1), k + 1), beam width
+// max(beam_l, stride); the point itself always comes first, and a row that finds fewer points
+// is padded with (i, 0).
 SelfKnn knn_self_graph(const Dataset& data, const Graph& graph, const RetainedCands* retained,
                        std::size_t k, std::size_t beam_l);
 

@@ -23,10 +23,10 @@ struct ExactDistance {
   float operator()(PointId a, PointId b) const {
     return kernel(values + a * dim, values + b * dim, dim);
   }
-  void prefetch(PointId p) const {
-    const char* row = reinterpret_cast<const char*>(values + p * dim);
-    for (std::size_t off = 0; off < dim * sizeof(float); off += 64) __builtin_prefetch(row + off);
-  }
+  // The first line only: a search announces a whole list of rows at once, and a prefetch per
+  // line of each would queue up behind the few outstanding misses a core can track (measured
+  // 20% slower searches at d = 128); the hardware streams the rest of a row once it is read.
+  void prefetch(PointId p) const { __builtin_prefetch(values + p * dim); }
 
   const float* values;
   std::size_t dim;

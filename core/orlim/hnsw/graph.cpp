@@ -59,11 +59,12 @@ namespace detail {
 
 namespace {
 
-// 2 * m without wrapping, then no more than the n - 1 other points a duplicate-free list can hold.
+// A list never holds its own point or an id twice, so n - 1 slots suffice whatever the bound.
 std::size_t list_capacity(std::size_t bound, std::size_t n) {
   return std::min(bound, n == 0 ? 0 : n - 1);
 }
 
+// 2 * m, saturating instead of wrapping for absurd m.
 std::size_t twice(std::size_t m) {
   return m > std::numeric_limits<std::size_t>::max() / 2 ? std::numeric_limits<std::size_t>::max()
                                                          : 2 * m;

@@ -2,9 +2,9 @@
 //
 // The graph knows points only by id and reaches their data through a distance functor `dist`
 // with `float operator()(PointId a, PointId b) const` (and optionally `void prefetch(PointId)
-// const`, a hint that the point's data is about to be read). Everything here is generic over that
-// functor, so the exact and the quantized variants share one compiled search without a call
-// through a pointer per comparison.
+// const`, a hint that the point's data is about to be read). Everything here is a template over
+// that functor: the exact and the quantized variants share the algorithm, each compiled with its
+// own distance inlined into the search loops.
 //
 // Thread-safety: `Hnsw::build` inserts points on the current worker pool. During the build each
 // (point, layer) list has its own lock and the entry state a reader-writer lock; no thread holds
@@ -80,13 +80,15 @@ struct TaskScratch {
   explicit TaskScratch(std::size_t n) : visited(n) {}
 
   VisitedSet visited;
-  std::vector<Entry> candidates;  // min-heap C of search_layer
-  std::vector<Entry> results;     // max-heap W of search_layer
-  std::vector<PointId> list;      // copy of the list being expanded
-  std::vector<PointId> fresh;     // its ids not visited before
-  std::vector<Entry> selection;   // candidates handed to select_neighbors
-  std::vector<PointId> chosen;    // select_neighbors' output
-  std::vector<PointId> pruned;    // a neighbour's re-selected list
+  std::vector<Entry> candidates;         // min-heap C of search_layer
+  std::vector<Entry> results;            // max-heap W of search_layer
+  std::vector<PointId> list;             // copy of the list being expanded
+  std::vector<PointId> fresh;            // its ids not visited before
+  std::vector<Entry> selection;          // candidates handed to select_neighbors
+  std::vector<PointId> chosen;           // select_neighbors' output
+  std::vector<PointId> pruned;           // a neighbour's re-selected list
+  std::vector<PointId> linked;           // a new point's chosen neighbours, layer after layer
+  std::vector<std::size_t> linked_ends;  // end of each layer's run in `linked`
 };
 
 // Every (point, layer) neighbour list in two flat slabs, one block per list: word 0 is the list's
@@ -101,24 +103,25 @@ struct Links {
   std::size_t level(PointId p) const { return upper_begin[p + 1] - upper_begin[p]; }
   std::size_t capacity(std::size_t layer) const { return layer == 0 ? capacity0 : capacity_up; }
 
-  // Precondition: layer <= level(p).
+  // Word offset of p's block on `layer` within its slab. Precondition: layer <= level(p).
+  std::size_t offset(PointId p, std::size_t layer) const {
+    return layer == 0 ? p * (2 + capacity0) : (upper_begin[p] + layer - 1) * (2 + capacity_up);
+  }
   PointId* block(PointId p, std::size_t layer) {
-    return layer == 0 ? level0.data() + p * (2 + capacity0)
-                      : upper.data() + (upper_begin[p] + layer - 1) * (2 + capacity_up);
+    return (layer == 0 ? level0.data() : upper.data()) + offset(p, layer);
   }
   const PointId* block(PointId p, std::size_t layer) const {
-    return const_cast<Links*>(this)->block(p, layer);
+    return (layer == 0 ? level0.data() : upper.data()) + offset(p, layer);
   }
   std::span<const PointId> list(PointId p, std::size_t layer) const {
     const PointId* b = block(p, layer);
     return {b + 2, b[1]};
   }
-  // Hint that p's list on `layer` is about to be read: its header and first ids.
+  // Hint that p's list on `layer` is about to be read: its first three cache lines at most.
   void prefetch(PointId p, std::size_t layer) const {
     const PointId* b = block(p, layer);
-    __builtin_prefetch(b);
-    __builtin_prefetch(b + 16);
-    __builtin_prefetch(b + 32);
+    const std::size_t words = 2 + capacity(layer);
+    for (std::size_t w = 0; w < words && w < 48; w += 16) __builtin_prefetch(b + w);
   }
 
   std::size_t capacity0 = 0;
@@ -152,9 +155,10 @@ struct Hnsw {
   PointId entry = 0;
 };
 
-// Best-first search on one layer from `ep`, with a beam of `ef`. `graph` provides
-// neighbors(p, layer, buffer) -> span of p's ids on that layer. Returns the result heap's entries
-// (in heap order, at least one), valid until the scratch's next search.
+// Best-first search on one layer from `ep`, with a beam of `ef`. `graph` is the frozen `Hnsw` or
+// the build-time state: it has `links` and neighbors(p, layer, buffer) -> span of p's ids on that
+// layer. Returns the result heap's entries (in heap order, at least one), valid until the
+// scratch's next search.
 template <class Dist, class Graph>
 std::span<const Entry> search_layer(const Dist& dist, PointId q, PointId ep, std::size_t ef,
                                     std::size_t layer, Graph& graph, TaskScratch& scratch);
@@ -203,8 +207,9 @@ inline void unlock_list(PointId* block) {
 
 // Overwrites a locked list.
 inline void write_list(PointId* block, std::span<const PointId> ids) {
-  for (std::size_t i = 0; i < ids.size(); ++i)
+  for (std::size_t i = 0; i < ids.size(); ++i) {
     word(block + 2 + i).store(ids[i], std::memory_order_relaxed);
+  }
   word(block + 1).store(static_cast<std::uint32_t>(ids.size()), std::memory_order_relaxed);
 }
 
@@ -262,16 +267,18 @@ void add_reverse_link(Building& g, const Dist& dist, PointId r, PointId q, std::
   lock_list(b);
   PointId* ids = b + 2;
   const std::size_t count = b[1];
-  // Under concurrent insertion q may already be here (r linked to q before q replaced its own
-  // list); a second copy would only waste a slot.
+  // A list never holds an id twice, which is what lets its capacity stop at n - 1. The order of
+  // the insertion steps already rules a second q out; the scan is cheap beside the distances and
+  // keeps the block from overflowing should that ever change.
   if (std::find(ids, ids + count, q) == ids + count) {
     if (count < bound) {
       word(ids + count).store(q, std::memory_order_relaxed);
       word(b + 1).store(static_cast<std::uint32_t>(count + 1), std::memory_order_relaxed);
     } else {
       s.selection.clear();
-      for (std::size_t i = 0; i < count; ++i)
+      for (std::size_t i = 0; i < count; ++i) {
         s.selection.push_back(make_entry(dist(r, ids[i]), ids[i]));
+      }
       s.selection.push_back(make_entry(dist(r, q), q));
       select_neighbors(dist, r, s.selection, bound, s.pruned);
       write_list(b, s.pruned);
@@ -294,19 +301,32 @@ void insert_point(Building& g, const Dist& dist, PointId q, std::size_t ef_const
   for (std::size_t lc = top; lc > level; --lc) {
     ep = entry_id(nearest(search_layer(dist, q, ep, 1, lc, g, s)));
   }
+  // q's own lists are all written before any other list points to q: a search that reaches q on
+  // one layer and descends from it must find q's lists below already in place, or it starts that
+  // layer from an empty list and links its point to q alone. A one-worker build is the same
+  // either way, since the searches below a layer never read that layer's lists.
+  s.linked.clear();
+  s.linked_ends.clear();
   for (std::size_t lc = std::min(top, level) + 1; lc-- > 0;) {
     const auto found = search_layer(dist, q, ep, ef_construction, lc, g, s);
     const PointId next_ep = entry_id(nearest(found));
-    const std::size_t bound = lc == 0 ? g.bound0 : g.bound_up;
     s.selection.assign(found.begin(), found.end());
-    select_neighbors(dist, q, s.selection, bound, s.chosen);
-
+    select_neighbors(dist, q, s.selection, lc == 0 ? g.bound0 : g.bound_up, s.chosen);
     PointId* own = g.links.block(q, lc);
     lock_list(own);
     write_list(own, s.chosen);
     unlock_list(own);
-    for (PointId r : s.chosen) add_reverse_link(g, dist, r, q, lc, bound, s);
+    s.linked.insert(s.linked.end(), s.chosen.begin(), s.chosen.end());
+    s.linked_ends.push_back(s.linked.size());
     ep = next_ep;
+  }
+  std::size_t begin = 0;
+  for (std::size_t i = 0; i < s.linked_ends.size(); ++i) {
+    const std::size_t lc = s.linked_ends.size() - 1 - i;  // runs were stored from the top down
+    for (std::size_t j = begin; j < s.linked_ends[i]; ++j) {
+      add_reverse_link(g, dist, s.linked[j], q, lc, lc == 0 ? g.bound0 : g.bound_up, s);
+    }
+    begin = s.linked_ends[i];
   }
   if (level > top) {
     std::unique_lock<std::shared_mutex> write(g.entry_mutex);

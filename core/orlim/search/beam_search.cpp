@@ -12,15 +12,41 @@ Scratch::Scratch(std::size_t n) : expanded(n, 0), visited(n, 0) { touched.reserv
 namespace {
 
 constexpr std::size_t kCacheLine = 64;
+// Neighbour ids filtered per pass (the default degree bound); bounds the stack buffer, not the
+// degree.
+constexpr std::size_t kChunk = 64;
+// Vectors requested ahead of the distance computation. A random vector costs a memory round trip;
+// with eight in flight the loads overlap without filling every line-fill buffer.
+constexpr std::size_t kPrefetchAhead = 8;
+// Longer start lists are sorted with std::stable_sort.
+constexpr std::size_t kInsertionSortMax = 64;
 
-// Pulls one vector into the first-level cache ahead of its distance computation.
-inline void prefetch_vector(const float* row, std::size_t bytes) {
-  const char* p = reinterpret_cast<const char*>(row);
-  for (std::size_t off = 0; off < bytes; off += kCacheLine) __builtin_prefetch(p + off, 0, 3);
+// Sorts by dist_key, equal distances keeping their order. Start lists are short, and insertion
+// sort, unlike std::stable_sort, needs no temporary buffer: a search allocates nothing.
+void sort_stably(std::vector<Neighbor>& list) {
+  auto nearer = [](const Neighbor& a, const Neighbor& b) {
+    return dist_key(a.dist) < dist_key(b.dist);
+  };
+  if (list.size() > kInsertionSortMax) {
+    std::stable_sort(list.begin(), list.end(), nearer);
+    return;
+  }
+  for (std::size_t i = 1; i < list.size(); ++i) {
+    const Neighbor e = list[i];
+    std::size_t j = i;
+    for (; j > 0 && nearer(e, list[j - 1]); --j) list[j] = list[j - 1];
+    list[j] = e;
+  }
 }
 
-// One search: the sorted candidate list lives in the caller's result vector, every flag in the
-// caller's Scratch. All orderings compare dist_key, so a NaN distance sorts last.
+// One search. The candidate list, sorted by dist_key (a NaN distance sorts last; equal distances
+// in admission order), lives in the caller's result vector; the flags live in the caller's
+// Scratch.
+//
+// `visited` marks every node whose distance has been computed, admitted or not. Once the list
+// holds beam_l entries it stays that full and its last distance never grows, so a node that was
+// refused or pushed out could never be admitted later: scoring it again would only cost a
+// distance evaluation. (Before the list is full nothing is refused or pushed out.)
 class Search {
  public:
   Search(const Dataset& data, const Graph& graph, const float* query, std::size_t beam_l,
@@ -37,7 +63,7 @@ class Search {
         touched_(scratch.touched),
         list_(list) {}
 
-  // Scores each distinct start once, keeps the beam_l nearest (equal distances in start order).
+  // Scores each distinct start once and keeps the beam_l nearest, equal distances in start order.
   void seed(std::span<const PointId> starts) {
     for (const PointId s : starts) {
       check_id(s);
@@ -45,31 +71,29 @@ class Search {
       mark_visited(s);
       list_.push_back(Neighbor{s, 0.0f});
     }
-    score_in_place();
-    if (list_.size() > 1) {
-      std::stable_sort(list_.begin(), list_.end(), [](const Neighbor& a, const Neighbor& b) {
-        return dist_key(a.dist) < dist_key(b.dist);
-      });
-    }
-    if (list_.size() > beam_l_) {
-      // Dropped starts may be discovered again through the graph.
-      for (std::size_t i = beam_l_; i < list_.size(); ++i) visited_[list_[i].id] = 0;
-      list_.resize(beam_l_);
-    }
+    score_list();
+    sort_stably(list_);
+    if (list_.size() > beam_l_) list_.resize(beam_l_);
   }
 
   // Expands the nearest unexpanded candidate until every candidate has been expanded.
   void expand_all() {
     for (;;) {
       // Every entry before `unexpanded_from_` is expanded, so the scan for the first unexpanded
-      // entry can start there instead of at the front.
+      // entry starts there rather than at the front.
       std::size_t i = unexpanded_from_;
       while (i < list_.size() && expanded_[list_[i].id]) ++i;
       if (i == list_.size()) return;
       const PointId v = list_[i].id;
       expanded_[v] = 1;
       unexpanded_from_ = i + 1;
-      expand(graph_.neighbors_of(v));
+      // The entry after v is usually the next one expanded: start loading its adjacency now so
+      // that it arrives while v's neighbours are scored.
+      std::size_t next = i + 1;
+      while (next < list_.size() && expanded_[list_[next].id]) ++next;
+      const PointId upcoming = next < list_.size() ? list_[next].id : kNoPoint;
+      if (upcoming != kNoPoint) __builtin_prefetch(&graph_.offsets[upcoming], 0, 3);
+      expand(graph_.neighbors_of(v), upcoming);
     }
   }
 
@@ -85,8 +109,22 @@ class Search {
 
   const float* row(PointId id) const { return data_.row(id); }
 
-  // Distances of the (unscored) list entries, four at a time.
-  void score_in_place() {
+  void prefetch(PointId id) const {
+    const char* p = reinterpret_cast<const char*>(row(id));
+    for (std::size_t off = 0; off < row_bytes_; off += kCacheLine) {
+      __builtin_prefetch(p + off, 0, 3);
+    }
+  }
+
+  void prefetch_neighbours(PointId v) const {
+    const auto list = graph_.neighbors_of(v);
+    const char* p = reinterpret_cast<const char*>(list.data());
+    const std::size_t bytes = list.size() * sizeof(PointId);
+    for (std::size_t off = 0; off < bytes; off += kCacheLine) __builtin_prefetch(p + off, 0, 3);
+  }
+
+  // Fills in the distances of the seeded entries, four at a time.
+  void score_list() {
     std::size_t i = 0;
     for (; i + 4 <= list_.size(); i += 4) {
       const float* rows[4] = {row(list_[i].id), row(list_[i + 1].id), row(list_[i + 2].id),
@@ -98,53 +136,51 @@ class Search {
     for (; i < list_.size(); ++i) list_[i].dist = dist_(query_, row(list_[i].id), data_.d);
   }
 
-  // Scores v's unvisited neighbours and offers them to the list in neighbour order. Distances
-  // are computed four at a time, but admissions stay one by one in list order: a neighbour that
-  // was visited when filtered and is evicted before its turn could not re-enter anyway (the full
-  // list's last distance is then at most its own), and a repeated id is re-checked on admission.
-  void expand(std::span<const PointId> neighbours) {
-    PointId batch[4];
-    std::size_t pending = 0;
-    const std::size_t degree = neighbours.size();
-    for (std::size_t j = 0; j < degree; ++j) {
-      const PointId w = neighbours[j];
-      if (j + 1 < degree && neighbours[j + 1] < data_.n) {
-        prefetch_vector(row(neighbours[j + 1]), row_bytes_);
+  // Scores v's unscored neighbours and offers them to the list in neighbour order. The ids are
+  // filtered first so that only vectors about to be scored are prefetched, kPrefetchAhead
+  // vectors ahead of their distance computation. Distances are computed four at a time;
+  // admissions stay one by one in neighbour order. `upcoming` (or kNoPoint) is the node expected
+  // to be expanded next, whose neighbour list is prefetched.
+  void expand(std::span<const PointId> neighbours, PointId upcoming) {
+    PointId fresh[kChunk];
+    for (std::size_t lo = 0; lo < neighbours.size(); lo += kChunk) {
+      const std::size_t hi = std::min(neighbours.size(), lo + kChunk);
+      std::size_t count = 0;
+      for (std::size_t j = lo; j < hi; ++j) {
+        const PointId w = neighbours[j];
+        check_id(w);
+        if (!visited_[w]) fresh[count++] = w;
       }
-      check_id(w);
-      if (visited_[w]) continue;
-      batch[pending++] = w;
-      if (pending == 4) {
-        const float* rows[4] = {row(batch[0]), row(batch[1]), row(batch[2]), row(batch[3])};
+      for (std::size_t j = 0; j < std::min(count, kPrefetchAhead); ++j) prefetch(fresh[j]);
+      if (lo == 0 && upcoming != kNoPoint) prefetch_neighbours(upcoming);
+      std::size_t i = 0;
+      for (; i + 4 <= count; i += 4) {
+        const std::size_t ahead_end = std::min(count, i + kPrefetchAhead + 4);
+        for (std::size_t j = i + kPrefetchAhead; j < ahead_end; ++j) prefetch(fresh[j]);
+        const float* rows[4] = {row(fresh[i]), row(fresh[i + 1]), row(fresh[i + 2]),
+                                row(fresh[i + 3])};
         float out[4];
         dist_x4_(query_, rows, data_.d, out);
-        for (std::size_t b = 0; b < 4; ++b) admit(batch[b], out[b]);
-        pending = 0;
+        for (std::size_t b = 0; b < 4; ++b) offer(fresh[i + b], out[b]);
       }
-    }
-    for (std::size_t b = 0; b < pending; ++b) {
-      admit(batch[b], dist_(query_, row(batch[b]), data_.d));
+      for (; i < count; ++i) offer(fresh[i], dist_(query_, row(fresh[i]), data_.d));
     }
   }
 
-  // Inserts (g, w) after every entry of equal or smaller distance unless the list is full and g
-  // is not strictly nearer than its last entry; an overflowing last entry is evicted and may be
-  // admitted again later.
-  void admit(PointId w, float g) {
-    if (visited_[w]) return;
+  // Inserts (g, w) after every entry of equal or smaller distance, unless the list is full and g
+  // is not strictly nearer than its last entry; an entry pushed past beam_l is dropped.
+  void offer(PointId w, float g) {
+    if (visited_[w]) return;  // the same id twice in one neighbour list
+    mark_visited(w);
     const float key = dist_key(g);
     if (list_.size() >= beam_l_ && !(key < dist_key(list_.back().dist))) return;
     const auto pos =
         std::upper_bound(list_.begin(), list_.end(), key,
                          [](float k, const Neighbor& e) { return k < dist_key(e.dist); });
-    const std::size_t at = static_cast<std::size_t>(pos - list_.begin());
+    const auto at = static_cast<std::size_t>(pos - list_.begin());
     list_.insert(pos, Neighbor{w, g});
-    mark_visited(w);
     unexpanded_from_ = std::min(unexpanded_from_, at);
-    if (list_.size() > beam_l_) {
-      visited_[list_.back().id] = 0;
-      list_.pop_back();
-    }
+    if (list_.size() > beam_l_) list_.pop_back();
   }
 
   const Dataset& data_;
@@ -186,7 +222,7 @@ void beam_search(const Dataset& data, const Graph& graph, std::span<const PointI
   }
   if (query.size() < data.d) fail("beam search: query is shorter than the dimension");
   if (beam_l == 0) return;
-  // The list never holds more than n nodes plus the one about to be evicted.
+  // The list never holds more than n nodes plus the one about to be dropped.
   result.reserve(std::min(beam_l, data.n) + 1);
   ScratchReset reset{scratch};
   Search search(data, graph, query.data(), beam_l, scratch, result);

@@ -23,14 +23,15 @@ struct Scratch {
   explicit Scratch(std::size_t n);
 
   std::vector<std::uint8_t> expanded;  // 1 once the node has been expanded
-  std::vector<std::uint8_t> visited;   // 1 while the node is in the candidate list
-  std::vector<PointId> touched;        // every node whose `visited` flag was set (may repeat)
+  std::vector<std::uint8_t> visited;   // 1 once the node's distance has been computed
+  std::vector<PointId> touched;        // every node whose `visited` flag was set
 };
 
 // Searches from `starts` (duplicates allowed, may be empty) for the `beam_l` nearest nodes to
 // `query` (data.d values). Fills `result` with at most `beam_l` (id, squared distance) pairs,
-// nearest first, equal distances in admission order, each node at most once; `result` keeps its
-// capacity, so a caller that reuses it allocates nothing per search. Leaves `scratch` clean.
+// nearest first, equal distances in admission order, each node at most once. A caller that
+// reuses `result` and `scratch` allocates nothing once they have grown to its largest search.
+// Leaves `scratch` clean.
 // Failure when an id is not below n or the sizes of graph, data, scratch and query disagree.
 void beam_search(const Dataset& data, const Graph& graph, std::span<const PointId> starts,
                  std::span<const float> query, std::size_t beam_l, Scratch& scratch,

@@ -1,0 +1,5 @@
+import sys
+
+from bench.cli import main
+
+sys.exit(main())

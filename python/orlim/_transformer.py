@@ -1,0 +1,286 @@
+"""A scikit-learn transformer that turns data into a sparse k-nearest-neighbour graph."""
+
+from __future__ import annotations
+
+import numbers
+import os
+from typing import Any, Dict, Optional
+
+import numpy as np
+from sklearn.base import BaseEstimator, ClassNamePrefixFeaturesOutMixin, TransformerMixin
+from sklearn.utils import check_random_state
+from sklearn.utils.validation import check_is_fitted, validate_data
+
+import _orlim
+
+from ._knn import (
+    as_float32_matrix,
+    check_mode,
+    check_neighbour_count,
+    is_cosine,
+    query_knn_table,
+    self_knn_table,
+    table_to_csr,
+    too_few_samples,
+)
+
+__all__ = ["KNeighborsTransformer"]
+
+
+# scikit-learn ships no type information, so its base classes are Any to a type checker.
+class KNeighborsTransformer(
+    ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator  # type: ignore[misc]
+):
+    """Transform X into a sparse graph of its approximate k nearest neighbours.
+
+    A drop-in for ``sklearn.neighbors.KNeighborsTransformer`` backed by the graph index: the
+    output has the same layout, so it feeds estimators that take precomputed sparse
+    neighbourhoods (``TSNE(metric="precomputed")``, ``Isomap(metric="precomputed")``,
+    ``SpectralEmbedding(affinity="precomputed_nearest_neighbors")``,
+    ``DBSCAN(metric="precomputed")``, ...).
+
+    ``fit_transform(X)`` runs one self-kNN pass over X (exact by brute force when X has at
+    most ``min(c_max, 2048)`` rows). ``transform(Y)`` searches an index over the fitted data,
+    built on first use (``fit`` builds it at once).
+
+    Parameters
+    ----------
+    n_neighbors : int, default 5
+        Neighbours per row. In "distance" mode each row holds ``n_neighbors + 1`` entries,
+        as in scikit-learn, so that a training point keeps ``n_neighbors`` neighbours besides
+        itself; in "connectivity" mode it holds ``n_neighbors`` entries.
+    mode : {"distance", "connectivity"}, default "distance"
+        Stored values: distances, or 1.0 for every edge.
+    metric : {"euclidean", "cosine"}, default "euclidean"
+        "euclidean" (alias "l2") or "cosine" (alias "angular", distances 1 - cosine
+        similarity; rows passed to ``transform`` are scaled to unit length).
+    m, l_max, r, alpha, fanout, c_min, c_max, runs : index build parameters
+        As in ``_orlim.OrlimIndex``; ``runs`` and ``r`` trade build time for recall.
+    beam_l : int, default 64
+        Search beam width: higher is slower and more accurate.
+    n_jobs : int or None, default None
+        Threads for the build and self-kNN. None or -1: the process-wide pool (all CPUs
+        unless ``RAYON_NUM_THREADS`` says otherwise); a positive number: a pool of that size;
+        -2, -3, ...: all CPUs but 1, 2, .... Queries of ``transform`` always use the
+        process-wide pool.
+    random_state : int, RandomState instance or None, default 0
+        Seed of the randomized build. An int is used as the seed as it is.
+
+    Attributes
+    ----------
+    n_samples_fit_ : int
+        Number of fitted rows (the number of columns of the output).
+    n_features_in_ : int
+        Number of features seen during fit.
+    feature_names_in_ : ndarray of str
+        Feature names seen during fit, when X had string column names.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from orlim import KNeighborsTransformer
+    >>> X = np.random.default_rng(0).standard_normal((200, 8))
+    >>> graph = KNeighborsTransformer(n_neighbors=5).fit_transform(X)
+    >>> graph.shape, graph.getnnz(axis=1).tolist()[:3]
+    ((200, 200), [6, 6, 6])
+    """
+
+    def __init__(
+        self,
+        n_neighbors: int = 5,
+        *,
+        mode: str = "distance",
+        metric: str = "euclidean",
+        m: int = 12,
+        l_max: int = 64,
+        r: int = 64,
+        alpha: float = 1.2,
+        beam_l: int = 64,
+        fanout: int = 2,
+        c_min: int = 256,
+        c_max: int = 2048,
+        runs: int = 1,
+        n_jobs: Optional[int] = None,
+        random_state: Any = 0,
+    ) -> None:
+        self.n_neighbors = n_neighbors
+        self.mode = mode
+        self.metric = metric
+        self.m = m
+        self.l_max = l_max
+        self.r = r
+        self.alpha = alpha
+        self.beam_l = beam_l
+        self.fanout = fanout
+        self.c_min = c_min
+        self.c_max = c_max
+        self.runs = runs
+        self.n_jobs = n_jobs
+        self.random_state = random_state
+
+    # -- parameters ----------------------------------------------------------------------
+
+    def _width(self) -> int:
+        """Entries per output row."""
+        k = check_neighbour_count(self.n_neighbors)
+        return k + 1 if check_mode(self.mode) == "distance" else k
+
+    def _native_jobs(self) -> int:
+        n_jobs = self.n_jobs
+        if n_jobs is None or n_jobs == -1:
+            return 0
+        if not isinstance(n_jobs, numbers.Integral) or n_jobs == 0:
+            raise ValueError(f"n_jobs must be None or a non-zero int, got {n_jobs!r}")
+        if n_jobs > 0:
+            return int(n_jobs)
+        return max(1, (os.cpu_count() or 1) + 1 + int(n_jobs))
+
+    def _seed(self) -> int:
+        rs = self.random_state
+        if isinstance(rs, numbers.Integral) and not isinstance(rs, bool):
+            if rs < 0:
+                raise ValueError(f"random_state must be non-negative, got {rs}")
+            return int(rs)
+        return int(check_random_state(rs).randint(np.iinfo(np.int32).max))
+
+    def _build_params(self) -> Dict[str, Any]:
+        return {
+            "m": self.m,
+            "l_max": self.l_max,
+            "r": self.r,
+            "alpha": self.alpha,
+            "fanout": self.fanout,
+            "c_min": self.c_min,
+            "c_max": self.c_max,
+            "runs": self.runs,
+            "n_jobs": self._native_jobs(),
+            "seed": self._seed(),
+        }
+
+    # -- fitting -------------------------------------------------------------------------
+
+    def _fit_data(self, X: Any) -> None:
+        X = validate_data(self, X, accept_sparse=False, dtype=[np.float32, np.float64])
+        self._width()
+        is_cosine(self.metric)
+        self._fit_X = as_float32_matrix(X)
+        self.n_samples_fit_ = self._fit_X.shape[0]
+        self._n_features_out = self.n_samples_fit_
+        self._index: Optional[_orlim.OrlimIndex] = None
+
+    def fit(self, X: Any, y: Any = None) -> "KNeighborsTransformer":
+        """Fit the transformer: keep X and build the search index over it.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Training data (dense; converted to float32 internally).
+        y : ignored
+            Not used, present for API consistency.
+
+        Returns
+        -------
+        self : KNeighborsTransformer
+            The fitted transformer.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from orlim import KNeighborsTransformer
+        >>> X = np.random.default_rng(0).standard_normal((100, 4))
+        >>> KNeighborsTransformer(n_neighbors=3).fit(X).n_samples_fit_
+        100
+        """
+        self._fit_data(X)
+        self._search_index()
+        return self
+
+    def fit_transform(self, X: Any, y: Any = None, **fit_params: Any) -> Any:
+        """Fit to X and return the neighbour graph of X itself, by one self-kNN pass.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Training data.
+        y : ignored
+            Not used, present for API consistency.
+
+        Returns
+        -------
+        Xt : scipy.sparse.csr_matrix of shape (n_samples, n_samples), float64
+            Row i lists point i itself (stored 0 in "distance" mode), then its nearest other
+            points by ascending distance; ``n_neighbors + 1`` entries per row in "distance"
+            mode, ``n_neighbors`` in "connectivity" mode.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from orlim import KNeighborsTransformer
+        >>> X = np.array([[0.0], [1.0], [3.0], [7.0]])
+        >>> Xt = KNeighborsTransformer(n_neighbors=1).fit_transform(X)
+        >>> Xt.indices.tolist(), Xt.data.tolist()
+        ([0, 1, 1, 0, 2, 1, 3, 2], [0.0, 1.0, 0.0, 1.0, 0.0, 2.0, 0.0, 4.0])
+        """
+        self._fit_data(X)
+        width = self._width()
+        n = self.n_samples_fit_
+        if width > n:
+            raise too_few_samples(width, n, n)
+        params = self._build_params()
+        params["beam_l"] = self.beam_l
+        ids, dist = self_knn_table(self._fit_X, width, self.metric, params)
+        return table_to_csr(ids, dist, n, self.mode)
+
+    def _search_index(self) -> "_orlim.OrlimIndex":
+        if self._index is None:
+            self._index = _orlim.OrlimIndex(self._fit_X, self.metric, **self._build_params())
+        return self._index
+
+    def transform(self, X: Any) -> Any:
+        """Neighbour graph of new points X among the fitted points.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_queries, n_features)
+            Points to find neighbours for. A point that is also in the fitted data is its
+            own first neighbour, as in scikit-learn.
+
+        Returns
+        -------
+        Xt : scipy.sparse.csr_matrix of shape (n_queries, n_samples_fit), float64
+            Row q lists the fitted points nearest to X[q] by ascending distance.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from orlim import KNeighborsTransformer
+        >>> t = KNeighborsTransformer(n_neighbors=1).fit(np.array([[0.0], [1.0], [3.0]]))
+        >>> Xt = t.transform(np.array([[2.8]]))
+        >>> Xt.indices.tolist(), np.round(Xt.data, 3).tolist()
+        ([2, 1], [0.2, 1.8])
+        """
+        check_is_fitted(self)
+        X = validate_data(self, X, accept_sparse=False, dtype=[np.float32, np.float64], reset=False)
+        width = self._width()
+        if width > self.n_samples_fit_:
+            raise too_few_samples(width, self.n_samples_fit_, X.shape[0])
+        queries = as_float32_matrix(X)
+        ids, dist = query_knn_table(
+            self._search_index(),
+            self._fit_X,
+            queries,
+            width,
+            is_cosine(self.metric),
+            self.beam_l,
+        )
+        return table_to_csr(ids, dist, self.n_samples_fit_, self.mode)
+
+    # -- persistence and tags ------------------------------------------------------------
+
+    def __getstate__(self) -> Dict[str, Any]:
+        # The native index cannot be pickled; it is rebuilt from the kept data on first use.
+        state: Dict[str, Any] = super().__getstate__()
+        if state.get("_index") is not None:
+            state = dict(state)
+            state["_index"] = None
+        return state

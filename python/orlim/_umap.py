@@ -1,0 +1,76 @@
+"""Self-kNN tables in the layout umap-learn takes as `precomputed_knn`."""
+
+from __future__ import annotations
+
+from typing import Any, Tuple
+
+import numpy as np
+import numpy.typing as npt
+
+from ._knn import (
+    INDEX_PARAMS,
+    as_float32_matrix,
+    check_index_params,
+    check_neighbour_count,
+    is_cosine,
+    self_knn_table,
+    too_few_samples,
+)
+
+__all__ = ["umap_precomputed_knn"]
+
+
+def umap_precomputed_knn(
+    X: Any,
+    n_neighbors: int = 15,
+    *,
+    metric: str = "euclidean",
+    **index_params: Any,
+) -> Tuple[npt.NDArray[np.int32], npt.NDArray[np.float32]]:
+    """Nearest-neighbour tables for ``umap.UMAP(precomputed_knn=...)``.
+
+    umap-learn counts a point as its own first neighbour, wants exactly ``n_neighbors``
+    columns (with fewer it ignores the tables, with more it only trims them on large data),
+    signed integer ids (it marks removed edges with -1 in place) and distances in the metric
+    it is given. These tables meet all of that: pass the same ``n_neighbors`` and ``metric``
+    to ``UMAP``. umap-learn warns that ``transform`` of new data is unavailable without its
+    own search index; ``fit`` and ``fit_transform`` are unaffected.
+
+    Parameters
+    ----------
+    X : array-like of shape (n_samples, n_features)
+        The data that UMAP will be fitted on.
+    n_neighbors : int, default 15
+        UMAP's ``n_neighbors``, the point itself included: at least 2 and at most n_samples.
+    metric : {"euclidean", "cosine"}, default "euclidean"
+        Also pass it to UMAP. Cosine distances are 1 - cosine similarity, like umap-learn's.
+    **index_params
+        Passed to ``_orlim.build_and_self_knn``: ``m``, ``l_max``, ``r``, ``alpha``,
+        ``beam_l``, ``fanout``, ``c_min``, ``c_max``, ``runs``, ``n_jobs``, ``seed``.
+
+    Returns
+    -------
+    (knn_indices, knn_dists) : tuple of ndarray, each of shape (n_samples, n_neighbors)
+        int32 ids and float32 distances; column 0 is the point itself at distance 0, then the
+        nearest other points by ascending distance. Fresh C-contiguous arrays each call.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import umap  # doctest: +SKIP
+    >>> from orlim import umap_precomputed_knn
+    >>> X = np.random.default_rng(0).standard_normal((5000, 32)).astype(np.float32)
+    >>> knn = umap_precomputed_knn(X, 15)
+    >>> knn[0].shape, knn[0][:, 0].tolist() == list(range(5000))
+    ((5000, 15), True)
+    >>> emb = umap.UMAP(n_neighbors=15, precomputed_knn=knn).fit_transform(X)  # doctest: +SKIP
+    """
+    check_index_params(index_params, INDEX_PARAMS, "umap_precomputed_knn")
+    k = check_neighbour_count(n_neighbors, minimum=2)
+    x = as_float32_matrix(X)
+    is_cosine(metric)
+    n = x.shape[0]
+    if k > n:
+        raise too_few_samples(k, n, n)
+    ids, dist = self_knn_table(x, k, metric, index_params)
+    return np.ascontiguousarray(ids, dtype=np.int32), np.ascontiguousarray(dist)

@@ -1,0 +1,355 @@
+"""The `orlim` package: sparse kNN graphs, the scikit-learn transformer, UMAP tables, stubs."""
+import ast
+import doctest
+import inspect
+import pathlib
+import pickle
+import warnings
+
+import numpy as np
+import pytest
+from sklearn import neighbors as sk_neighbors
+from sklearn.cluster import DBSCAN
+from sklearn.datasets import make_blobs, make_s_curve
+from sklearn.manifold import TSNE, Isomap, SpectralEmbedding, trustworthiness
+from sklearn.metrics import adjusted_rand_score, silhouette_score
+from sklearn.pipeline import make_pipeline
+from sklearn.utils.estimator_checks import parametrize_with_checks
+
+import _orlim
+import orlim
+import orlim._knn
+import orlim._transformer
+import orlim._umap
+from conftest import recall
+from orlim import KNeighborsTransformer
+
+# Index parameters that send a few hundred points down the graph path instead of the exact
+# brute force (which takes every input of at most min(c_max, 2048) rows).
+GRAPH_PATH = dict(c_max=64, c_min=16)
+
+STUB = pathlib.Path(__file__).resolve().parents[2] / "bindings" / "_orlim.pyi"
+
+
+def same_graph(a, b, atol=1e-5):
+    """Equal CSR layout (row order of entries included) and values."""
+    assert a.format == "csr" and a.shape == b.shape and a.dtype == b.dtype
+    np.testing.assert_array_equal(a.indptr, b.indptr)
+    np.testing.assert_array_equal(a.indices, b.indices)
+    np.testing.assert_allclose(a.data, b.data, rtol=1e-5, atol=atol)
+
+
+def rows(g):
+    return [(g.indices[s:e], g.data[s:e]) for s, e in zip(g.indptr[:-1], g.indptr[1:])]
+
+
+# -- kneighbors_graph ---------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("metric", ["euclidean", "cosine"])
+@pytest.mark.parametrize("mode", ["distance", "connectivity"])
+@pytest.mark.parametrize("include_self", [False, True])
+def test_kneighbors_graph_equals_sklearn_on_the_exact_path(metric, mode, include_self):
+    x = np.random.default_rng(0).standard_normal((300, 10))
+    got = orlim.kneighbors_graph(x, 7, mode=mode, include_self=include_self, metric=metric)
+    want = sk_neighbors.kneighbors_graph(x, 7, mode=mode, include_self=include_self,
+                                         metric=metric)
+    same_graph(got, want)
+
+
+def duplicated_points():
+    """Five points repeated six times each (more copies than neighbours asked for), shuffled
+    among 80 distinct points."""
+    rng = np.random.default_rng(1)
+    x = np.vstack([np.repeat(rng.standard_normal((5, 4)), 6, axis=0),
+                   rng.standard_normal((80, 4))])
+    return x[rng.permutation(len(x))]
+
+
+def check_duplicate_rows(got, want, k, include_self):
+    for i, ((ids, d), (_, want_d)) in enumerate(zip(rows(got), rows(want))):
+        assert len(ids) == k and len(set(ids)) == k
+        # Ties among duplicates may pick other copies; the distances are what must agree.
+        np.testing.assert_allclose(d, want_d, atol=1e-6)
+        if include_self:
+            assert ids[0] == i and d[0] == 0.0
+        else:
+            assert i not in ids
+
+
+@pytest.mark.parametrize("params", [{}, GRAPH_PATH], ids=["exact", "graph"])
+@pytest.mark.parametrize("include_self", [False, True])
+def test_duplicates_never_drop_or_repeat_the_point_itself(params, include_self):
+    x = duplicated_points()
+    got = orlim.kneighbors_graph(x, 3, include_self=include_self, **params)
+    want = sk_neighbors.kneighbors_graph(x, 3, mode="distance", include_self=include_self)
+    check_duplicate_rows(got, want, 3, include_self)
+
+
+def pad_rows(native, fill):
+    """Wraps a native self-kNN function so that every row comes back padded after its second
+    entry, as a search that reached too few points pads it."""
+
+    def wrapped(x, n_neighbors, *args, **kwargs):
+        ids, dists, stride = native(x, n_neighbors, *args, **kwargs)
+        ids, dists = ids.reshape(-1, stride), dists.reshape(-1, stride)
+        if fill == "self":
+            ids[:, 2:], dists[:, 2:] = np.arange(len(ids))[:, None], 0.0
+        else:
+            ids[:, 2:], dists[:, 2:] = ids[:, 1:2], dists[:, 1:2]
+        return ids.ravel(), dists.ravel(), stride
+
+    return wrapped
+
+
+@pytest.mark.parametrize("fill", ["self", "repeat"])
+def test_padded_search_rows_are_recomputed_exactly(monkeypatch, fill):
+    monkeypatch.setattr(orlim._knn._orlim, "build_and_self_knn",
+                        pad_rows(_orlim.build_and_self_knn, fill))
+    x = np.random.default_rng(2).standard_normal((200, 6)).astype(np.float32)
+    same_graph(orlim.kneighbors_graph(x, 6), sk_neighbors.kneighbors_graph(x, 6, mode="distance"))
+    # Exact recomputation must also put each point itself first among its duplicates.
+    x = duplicated_points()
+    for include_self in (False, True):
+        got = orlim.kneighbors_graph(x, 4, include_self=include_self)
+        want = sk_neighbors.kneighbors_graph(x, 4, mode="distance", include_self=include_self)
+        check_duplicate_rows(got, want, 4, include_self)
+
+
+ERRORS = {  # name: (X, n_neighbors, keyword arguments, exception, message)
+    "k = n without self": (np.ones((5, 2)), 5, {}, ValueError, "n_samples_fit = 5"),
+    "k > n with self": (np.ones((5, 2)), 6, {"include_self": True}, ValueError, "n_neighbors"),
+    "k = 0": (np.ones((5, 2)), 0, {}, ValueError, "at least 1"),
+    "k not an int": (np.ones((5, 2)), 2.0, {}, TypeError, "int"),
+    "bad mode": (np.ones((5, 2)), 2, {"mode": "weights"}, ValueError, "mode"),
+    "bad metric": (np.ones((5, 2)), 2, {"metric": "manhattan"}, ValueError,
+                   "unsupported metric: manhattan"),
+    "unknown keyword": (np.ones((5, 2)), 2, {"beam": 8}, TypeError, "'beam'"),
+    "1-D input": (np.ones(5), 2, {}, ValueError, "2-D"),
+    "no rows": (np.ones((0, 2)), 2, {}, ValueError, "no rows"),
+    "NaN": (np.array([[0.0, np.nan], [1.0, 1.0], [2.0, 2.0]]), 1, {}, ValueError, "NaN"),
+    "strings": (np.array([["a", "b"], ["c", "d"]]), 1, {}, TypeError, "dtype"),
+}
+
+
+@pytest.mark.parametrize("x, k, kwargs, exc, match", ERRORS.values(), ids=list(ERRORS))
+def test_kneighbors_graph_rejects_bad_input(x, k, kwargs, exc, match):
+    with pytest.raises(exc, match=match):
+        orlim.kneighbors_graph(x, k, **kwargs)
+
+
+def test_kneighbors_graph_rejects_sparse_input():
+    sparse = pytest.importorskip("scipy.sparse")
+    with pytest.raises(TypeError, match="sparse"):
+        orlim.kneighbors_graph(sparse.csr_matrix(np.eye(4)), 1)
+
+
+def test_kneighbors_graph_accepts_any_layout_and_number_type():
+    x = np.random.default_rng(3).integers(-50, 50, (60, 5))
+    want = orlim.kneighbors_graph(x.astype(np.float32), 4)
+    for variant in (x, np.asfortranarray(x.astype(np.float64)), x[::-1][::-1], x.tolist()):
+        same_graph(orlim.kneighbors_graph(variant, 4), want)
+
+
+def test_kneighbors_graph_recall_on_clustered_data(clustered_20k):
+    base = clustered_20k["base"]
+    g = orlim.kneighbors_graph(base, 10, n_jobs=2)
+    assert g.shape == (20000, 20000) and g.nnz == 200000
+    found = g.indices.reshape(-1, 10)
+    assert not (found == np.arange(20000)[:, None]).any()
+    assert recall(found, clustered_20k["self_truth"]) >= 0.95
+    dist = g.data.reshape(-1, 10)
+    assert (np.diff(dist, axis=1) >= 0).all()
+    exact = np.linalg.norm(base[found[:200]] - base[:200, None, :], axis=2)
+    np.testing.assert_allclose(dist[:200], exact, rtol=1e-4)
+
+
+# -- KNeighborsTransformer ----------------------------------------------------------------
+
+
+@parametrize_with_checks([KNeighborsTransformer(),
+                          KNeighborsTransformer(mode="connectivity", metric="cosine")])
+def test_transformer_passes_sklearn_estimator_checks(estimator, check):
+    check(estimator)
+
+
+@pytest.mark.parametrize("metric", ["euclidean", "cosine"])
+@pytest.mark.parametrize("mode", ["distance", "connectivity"])
+def test_transformer_output_equals_sklearns(metric, mode):
+    rng = np.random.default_rng(4)
+    x, y = rng.standard_normal((400, 8)), rng.standard_normal((50, 8)) * 3
+    ours = KNeighborsTransformer(n_neighbors=6, mode=mode, metric=metric)
+    theirs = sk_neighbors.KNeighborsTransformer(n_neighbors=6, mode=mode, metric=metric)
+    same_graph(ours.fit_transform(x), theirs.fit_transform(x))
+    same_graph(ours.fit(x).transform(y), theirs.fit(x).transform(y))
+
+
+def test_transformer_on_the_graph_path(clustered_20k):
+    base, queries = clustered_20k["base"][:4000], clustered_20k["queries"][:300]
+    t = KNeighborsTransformer(n_neighbors=10, c_max=512, c_min=128, n_jobs=1)
+    fitted = t.fit_transform(base)
+    assert fitted.shape == (4000, 4000) and fitted.nnz == 4000 * 11
+    self_ids = fitted.indices.reshape(-1, 11)
+    np.testing.assert_array_equal(self_ids[:, 0], np.arange(4000))
+    truth = sk_neighbors.NearestNeighbors(n_neighbors=10).fit(base)
+    assert recall(self_ids[:, 1:], truth.kneighbors(return_distance=False)) >= 0.95
+
+    out = t.transform(queries)
+    assert out.shape == (300, 4000)
+    query_ids = out.indices.reshape(-1, 11)
+    assert recall(query_ids, truth.kneighbors(queries, 11, return_distance=False)) >= 0.95
+    # The native index is not picklable; an unpickled transformer rebuilds it from its data.
+    clone = pickle.loads(pickle.dumps(t))
+    same_graph(clone.transform(queries), out)
+
+
+class PaddingIndex:
+    """Stands in for a built index whose search pads its first rows by repeating an entry."""
+
+    def __init__(self, index):
+        self.index = index
+
+    def query(self, queries, n_neighbors, beam_l=64):
+        ids, dists, stride = self.index.query(queries, n_neighbors, beam_l)
+        ids, dists = ids.reshape(-1, stride), dists.reshape(-1, stride)
+        ids[:3, 1:], dists[:3, 1:] = ids[:3, :1], dists[:3, :1]
+        return ids.ravel(), dists.ravel(), stride
+
+
+def test_transformer_recomputes_padded_query_rows():
+    rng = np.random.default_rng(5)
+    x, y = rng.standard_normal((300, 6)), rng.standard_normal((20, 6))
+    t = KNeighborsTransformer(n_neighbors=5).fit(x)
+    t._index = PaddingIndex(t._index)
+    want = sk_neighbors.KNeighborsTransformer(n_neighbors=5).fit(x).transform(y)
+    same_graph(t.transform(y), want)
+
+
+def test_transformer_errors():
+    x = np.random.default_rng(6).standard_normal((5, 3))
+    with pytest.raises(ValueError, match="n_samples_fit = 5"):
+        KNeighborsTransformer(n_neighbors=5).fit_transform(x)
+    with pytest.raises(ValueError, match="n_samples_fit = 5"):
+        KNeighborsTransformer(n_neighbors=5).fit(x).transform(x)
+    with pytest.raises(ValueError, match="3 features"):
+        KNeighborsTransformer(n_neighbors=2).fit(x).transform(np.ones((2, 4)))
+    with pytest.raises(ValueError, match="unsupported metric"):
+        KNeighborsTransformer(metric="minkowski").fit(x)
+
+
+def blobs(n, seed, features=8, centers=3):
+    x, labels = make_blobs(n_samples=n, n_features=features, centers=centers, cluster_std=0.6,
+                           center_box=(-20, 20), random_state=seed)
+    return x.astype(np.float32), labels
+
+
+def separated(embedding, labels):
+    return silhouette_score(embedding, labels) > 0.5
+
+
+def unrolled(embedding, position):
+    """The first embedding axis follows the position along the S-curve."""
+    return abs(np.corrcoef(embedding[:, 0], position)[0, 1]) > 0.95
+
+
+PIPELINES = {  # name: (downstream estimator, k, method, data, check on (output, labels))
+    "TSNE": (TSNE(metric="precomputed", init="random", perplexity=5, max_iter=250,
+                  random_state=0), 16, "fit_transform", "blobs", separated),
+    "SpectralEmbedding": (SpectralEmbedding(affinity="precomputed_nearest_neighbors",
+                                            n_neighbors=10, random_state=0),
+                          10, "fit_transform", "blobs", separated),
+    # Isomap needs a connected graph, hence one manifold instead of separate blobs.
+    "Isomap": (Isomap(n_neighbors=10, metric="precomputed"), 10, "fit_transform", "s-curve",
+               unrolled),
+    # With too few neighbours a directed kNN graph holds small closed groups that DBSCAN
+    # reports as clusters of their own.
+    "DBSCAN": (DBSCAN(eps=4.0, min_samples=5, metric="precomputed"), 30, "fit_predict", "blobs",
+               lambda out, labels: adjusted_rand_score(labels, out) == 1.0),
+}
+
+
+@pytest.mark.filterwarnings("ignore:Graph is not fully connected")
+@pytest.mark.parametrize("step, k, method, data, check", PIPELINES.values(), ids=list(PIPELINES))
+def test_transformer_in_pipelines(step, k, method, data, check):
+    if data == "blobs":
+        x, labels = blobs(300, seed=7)
+    else:
+        x, labels = make_s_curve(400, random_state=0)
+    pipe = make_pipeline(KNeighborsTransformer(n_neighbors=k), step)
+    out = getattr(pipe, method)(x)
+    assert len(out) == len(x)
+    assert check(out, labels)
+
+
+# -- UMAP -----------------------------------------------------------------------------------
+
+
+def test_umap_precomputed_knn_layout():
+    x = duplicated_points().astype(np.float32)
+    ids, dists = orlim.umap_precomputed_knn(x, 8, **GRAPH_PATH)
+    assert ids.shape == dists.shape == (len(x), 8)
+    assert ids.dtype == np.int32 and dists.dtype == np.float32
+    np.testing.assert_array_equal(ids[:, 0], np.arange(len(x)))
+    assert (dists[:, 0] == 0).all() and (np.diff(dists, axis=1) >= 0).all()
+    assert all(len(set(r)) == 8 for r in ids)
+    for bad in (1, len(x) + 1):
+        with pytest.raises(ValueError):
+            orlim.umap_precomputed_knn(x, bad)
+
+
+def test_umap_with_precomputed_knn_keeps_clusters_apart():
+    umap = pytest.importorskip("umap")
+    x, labels = blobs(1500, seed=8, features=16, centers=4)
+    knn = orlim.umap_precomputed_knn(x, 15, c_max=256, c_min=64)
+    reducer = umap.UMAP(n_neighbors=15, precomputed_knn=knn, n_epochs=100, random_state=0)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        embedding = reducer.fit_transform(x)
+    assert not [w for w in caught if "will be ignored" in str(w.message)]
+    assert embedding.shape == (1500, 2)
+    assert trustworthiness(x, embedding, n_neighbors=10) > 0.9
+    assert separated(embedding, labels)
+
+
+# -- type stubs and documentation -----------------------------------------------------------
+
+
+def stub_signatures():
+    """{qualified name: [(parameter, default or inspect.Parameter.empty)]} from the stub file."""
+    out = {}
+
+    def params(fn):
+        args = fn.args.args
+        defaults = [ast.literal_eval(d) for d in fn.args.defaults]
+        values = [inspect.Parameter.empty] * (len(args) - len(defaults)) + defaults
+        return [(a.arg, v) for a, v in zip(args, values) if a.arg not in ("self", "cls")]
+
+    for node in ast.parse(STUB.read_text()).body:
+        if isinstance(node, ast.FunctionDef):
+            out[node.name] = params(node)
+        elif isinstance(node, ast.ClassDef):
+            for item in node.body:
+                if isinstance(item, ast.FunctionDef):
+                    name = node.name if item.name == "__new__" else f"{node.name}.{item.name}"
+                    out[name] = params(item)
+    return out
+
+
+def test_stubs_match_the_runtime_signatures():
+    stubs = stub_signatures()
+    public = {n for n in dir(_orlim) if not n.startswith("_")}
+    assert set(stubs) - {"OrlimIndex.query"} == public
+    for name, params in stubs.items():
+        obj = _orlim
+        for part in name.split("."):
+            obj = getattr(obj, part)
+        runtime = [(p.name, p.default) for p in inspect.signature(obj).parameters.values()
+                   if p.name != "self"]
+        assert params == runtime, name
+
+
+@pytest.mark.parametrize("module", [orlim._knn, orlim._transformer, orlim._umap],
+                         ids=lambda m: m.__name__)
+def test_docstring_examples_run(module):
+    result = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE)
+    assert result.failed == 0 and result.attempted > 0
