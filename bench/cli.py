@@ -112,8 +112,8 @@ def parse_overrides(items: list[str]) -> dict[str, dict]:
     return out
 
 
-def select_methods(spec: str, skip: str) -> list[str]:
-    names = list(REGISTRY) if spec.strip() == "all" else [m.strip() for m in spec.split(",") if m.strip()]
+def select_methods(wanted: str, skip: str) -> list[str]:
+    names = list(REGISTRY) if wanted.strip() == "all" else [m.strip() for m in wanted.split(",") if m.strip()]
     unknown = [m for m in names + [s.strip() for s in skip.split(",") if s.strip()]
                if m not in REGISTRY]
     if unknown:
@@ -188,15 +188,15 @@ def _vm_hwm_mib(pid: int) -> float | None:
     return None
 
 
-def run_child(spec: dict, workdir: Path, threads: int, timeout: float | None) -> dict:
-    spec_path = workdir / "job.json"
-    spec["result"] = str(workdir / "result.json")
-    spec["out_dir"] = str(workdir)
-    spec_path.write_text(json.dumps(spec))
+def run_child(job: dict, workdir: Path, threads: int, timeout: float | None) -> dict:
+    job_path = workdir / "job.json"
+    job["result"] = str(workdir / "result.json")
+    job["out_dir"] = str(workdir)
+    job_path.write_text(json.dumps(job))
     t0 = time.perf_counter()
     # The worker's stdout goes to our stderr so that stdout carries only the table.
-    proc = subprocess.Popen([sys.executable, "-m", "bench.worker", str(spec_path)],
-                            env=child_env(threads, spec["method"]), stdout=sys.stderr,
+    proc = subprocess.Popen([sys.executable, "-m", "bench.worker", str(job_path)],
+                            env=child_env(threads, job["method"]), stdout=sys.stderr,
                             start_new_session=True)
     try:
         code = proc.wait(timeout=timeout)
@@ -212,7 +212,7 @@ def run_child(spec: dict, workdir: Path, threads: int, timeout: float | None) ->
                     "wall_s": time.perf_counter() - t0}
         raise
     wall = time.perf_counter() - t0
-    result_path = Path(spec["result"])
+    result_path = Path(job["result"])
     if result_path.exists():
         res = json.loads(result_path.read_text())
     else:
@@ -304,7 +304,7 @@ def main(argv: list[str] | None = None) -> int:
         elif why[m] is not None:
             say(f"skipping {m}: {why[m]}")
 
-    base_spec = {"data": str(xp), "queries": str(qp) if qp else None, "task": task, "k": k,
+    base_job = {"data": str(xp), "queries": str(qp) if qp else None, "task": task, "k": k,
                  "metric": info.metric, "threads": args.threads, "seed": args.seed,
                  "data_crc": crc}
     if gt is None and "exact" not in runnable:
@@ -314,18 +314,18 @@ def main(argv: list[str] | None = None) -> int:
             hidden = m == "(ground truth)"
             name = "exact" if hidden else m
             minfo = REGISTRY[name]
-            spec = dict(base_spec, method=name, params=overrides.get(name, {}))
+            job = dict(base_job, method=name, params=overrides.get(name, {}))
             kind = minfo.sweep_list(task)
             if config["sweep"] and kind:
-                spec["sweep"] = config[f"{kind}_sweep"]
+                job["sweep"] = config[f"{kind}_sweep"]
             need_gt = name == "exact" and gt is None
             if need_gt:
-                spec["gt_path"] = str(gt_file)
+                job["gt_path"] = str(gt_file)
             workdir = Path(tmp) / f"{i:02d}-{name}"
             workdir.mkdir()
             say(f"[{i}/{len(runnable)}] {m}" + (" (computing the exact neighbours)" if need_gt else ""))
             # The ground truth is needed for every recall figure, so it gets no timeout.
-            res = run_child(spec, workdir, args.threads, None if need_gt else timeout)
+            res = run_child(job, workdir, args.threads, None if need_gt else timeout)
             if need_gt:
                 gt = groundtruth.load_gt(gt_file, crc)
             if hidden:

@@ -57,23 +57,23 @@ def _progress(method: str):
     return say
 
 
-def run(spec: dict, points: list) -> dict:
-    x = np.load(spec["data"])
-    queries = np.load(spec["queries"]) if spec.get("queries") else None
+def run(request: dict, points: list) -> dict:
+    x = np.load(request["data"])
+    queries = np.load(request["queries"]) if request.get("queries") else None
     base_rss = _peak_rss_mib()
 
     from bench import methods
 
-    info = methods.REGISTRY[spec["method"]]
+    info = methods.REGISTRY[request["method"]]
     params = dict(info.defaults)
-    params.update(spec.get("params") or {})
-    say = _progress(spec["method"])
-    job = methods.Job(method=spec["method"], task=spec["task"], x=x, queries=queries,
-                      k=spec["k"], metric=spec["metric"], threads=spec["threads"],
-                      seed=spec["seed"], params=params, sweep=spec.get("sweep"),
-                      min_query_time=spec.get("min_query_time", 0.2), progress=say,
+    params.update(request.get("params") or {})
+    say = _progress(request["method"])
+    job = methods.Job(method=request["method"], task=request["task"], x=x, queries=queries,
+                      k=request["k"], metric=request["metric"], threads=request["threads"],
+                      seed=request["seed"], params=params, sweep=request.get("sweep"),
+                      min_query_time=request.get("min_query_time", 0.2), progress=say,
                       reset_peak=_reset_peak)
-    out_dir = Path(spec["out_dir"])
+    out_dir = Path(request["out_dir"])
     cpu0, wall0 = _cpu_s(), time.perf_counter()
     for i, pt in enumerate(info.run(job)):
         ids_path = out_dir / f"ids-{i}.npy"
@@ -85,10 +85,10 @@ def run(spec: dict, points: list) -> dict:
                        "default": pt.knob is None or pt.value == job.default_value})
         label = f"{pt.knob}={pt.value} " if pt.knob else ""
         say(f"{label}total {pt.total_s:.2f} s")
-        if spec.get("gt_path") and "dist" in pt.extra:
+        if request.get("gt_path") and "dist" in pt.extra:
             from bench.groundtruth import save_gt, truth_from_exact
             gi, gd = truth_from_exact(np.asarray(pt.ids), pt.extra["dist"], queries is None)
-            save_gt(Path(spec["gt_path"]), gi, gd, spec["data_crc"])
+            save_gt(Path(request["gt_path"]), gi, gd, request["data_crc"])
     cpu, wall = _cpu_s() - cpu0, time.perf_counter() - wall0
     # CPU time over wall time: a check that the method kept to its thread budget.
     say(f"{cpu:.1f} s CPU over {wall:.1f} s: {cpu / max(wall, 1e-9):.2f} cores busy on average")
@@ -98,17 +98,17 @@ def run(spec: dict, points: list) -> dict:
 
 def main(argv: list[str]) -> int:
     spec_path = Path(argv[0])
-    spec = json.loads(spec_path.read_text())
+    request = json.loads(spec_path.read_text())
     points: list = []
     try:
-        result = run(spec, points)
+        result = run(request, points)
         code = 0
     except BaseException as exc:  # the extension's internal failure derives from BaseException
         traceback.print_exc()
         result = {"points": points, "error": f"{type(exc).__name__}: {exc}",
                   "peak_rss_mib": _peak_rss_mib()}
         code = 1
-    Path(spec["result"]).write_text(json.dumps(result))
+    Path(request["result"]).write_text(json.dumps(result))
     return code
 
 
