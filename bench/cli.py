@@ -372,6 +372,8 @@ def result_rows(method: str, res: dict, x, queries, gt, metric: str, timeout) ->
             notes.append("one call, not split")
         if "warmup_s" in pt["extra"]:
             notes.append(f"JIT warm-up {pt['extra']['warmup_s']:.1f} s excluded")
+        if "query_mode" in pt["extra"]:
+            notes.append(f"ORLIM_QUERY={pt['extra']['query_mode']}")
         if "nlist" in pt["extra"]:
             notes.append(f"nlist={pt['extra']['nlist']}")
         if "n_neighbors" in pt["extra"] and pt["knob"] != "n_neighbors":

@@ -180,11 +180,20 @@ def _orlim_build_kwargs(job: Job) -> dict:
     return {k: v for k, v in job.params.items() if k in keys}
 
 
-@method("orlim", "_orlim", ("self",), "beam_l", "ef", {"beam_l": 64},
+ORLIM_QUERY_MODES = ("beam", "warm", "reservoir")
+
+
+@method("orlim", "_orlim", ("self",), "beam_l", "ef", {"beam_l": 64, "query": "beam"},
         "build_and_self_knn (one call: build + self-kNN)", "build_and_self_knn")
 def run_orlim(job: Job):
     import _orlim
 
+    mode = str(job.params["query"])
+    if mode not in ORLIM_QUERY_MODES:
+        raise ValueError(f"orlim.query must be one of {', '.join(ORLIM_QUERY_MODES)}, not {mode!r}")
+    # The extension reads its self-kNN mode from the environment at every call.
+    os.environ["ORLIM_QUERY"] = mode
+    extra = {} if mode == "beam" else {"query_mode": mode}
     for bl in job.knob_values(job.params["beam_l"]):
         with _capture_stderr() as box:
             t = now()
@@ -193,7 +202,7 @@ def run_orlim(job: Job):
                 seed=job.seed, **_orlim_build_kwargs(job))
             el = now() - t
         b, q = _profile_split(box[0])
-        yield Point("beam_l", bl, b, q, el, np.asarray(ids).reshape(-1, stride))
+        yield Point("beam_l", bl, b, q, el, np.asarray(ids).reshape(-1, stride), dict(extra))
 
 
 @method("orlim-query", "_orlim", ("self", "query"), "beam_l", "ef", {"beam_l": 64},

@@ -1,10 +1,13 @@
 #include "orlim/batch_query.hpp"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
+#include <limits>
 
 #include "orlim/distance.hpp"
 #include "orlim/failure.hpp"
+#include "orlim/leaf/gemm.hpp"
 #include "orlim/parallel.hpp"
 #include "orlim/search/beam_search.hpp"
 
@@ -16,6 +19,8 @@ namespace {
 constexpr std::size_t kRowsPerTask = 64;
 constexpr std::size_t kMaxSeedPool = 2048;
 constexpr std::size_t kMaxSeedsPerQuery = 16;
+// Seed pools at least this large are screened with one product per block of queries.
+constexpr std::size_t kScreenedPoolMin = 64;
 // Retained candidates whose graph neighbourhoods the reservoir mode adds.
 constexpr std::size_t kExpandedCandidates = 6;
 // A locality pass over the graph costs about as much as this many queries gain from it.
@@ -160,6 +165,74 @@ void nearest_seeds(const Dataset& data, const float* query, std::span<const Poin
   for (std::size_t r = 0; r < m; ++r) out[r] = best[r].id;
 }
 
+// Per-task state of the screened seed selection, sized once for a block of queries.
+struct SeedScreen {
+  std::vector<float> dots;   // block rows x pool: query . seed
+  std::vector<float> low;    // per seed of the current query: lower bound on its sq_l2
+  std::vector<float> high;   // upper bound
+  std::vector<float> highs;  // the m smallest upper bounds, ascending
+};
+
+// The same m seeds as nearest_seeds, in the same order, without the exact distance of every
+// seed: one product per block of queries gives each seed's distance up to a rounding bound, and
+// a seed whose lower bound exceeds the m-th smallest upper bound has m seeds strictly nearer, so
+// it can be in neither selection. Only the others are measured exactly and offered, in seed
+// order, to the same bounded list. `dots` is the query's row of products with the pool;
+// `seed_norms` the pool's stored squared norms. A bound that is not a number keeps the seed in.
+void nearest_seeds_screened(const float* query, std::span<const PointId> ids,
+                            std::span<const float> rows, std::span<const float> seed_norms,
+                            const float* dots, std::size_t d, std::size_t m,
+                            std::vector<Neighbor>& best, SeedScreen& screen, PointId* out) {
+  const std::size_t pool = ids.size();
+  float qn = 0.0f;
+  for (std::size_t c = 0; c < d; ++c) qn += query[c] * query[c];
+  // The margin is twice the error of the product and the norms, which leaves room for the few
+  // roundings of the bounds themselves. Products of values near the bottom of the float range
+  // lose absolute, not relative, accuracy: `floor` covers them.
+  const float margin = product_margin(d);
+  const float floor = 4.0f * static_cast<float>(d + 1) * FLT_MIN;
+  screen.low.resize(pool);
+  screen.high.resize(pool);
+  float* low = screen.low.data();
+  float* high = screen.high.data();
+  const float* norms = seed_norms.data();
+  for (std::size_t j = 0; j < pool; ++j) {
+    const float sum = qn + norms[j];
+    const float approx = sum - (dots[j] + dots[j]);
+    const float err = margin * sum + floor;
+    low[j] = approx - err;
+    high[j] = approx + err;
+  }
+  // The m-th smallest upper bound; a NaN bound never enters, which can only raise the cut.
+  auto& highs = screen.highs;
+  highs.clear();
+  for (std::size_t j = 0; j < pool; ++j) {
+    const float h = high[j];
+    if (highs.size() == m) {
+      if (!(h < highs.back())) continue;
+      highs.pop_back();
+    } else if (std::isnan(h)) {
+      continue;
+    }
+    auto pos = highs.end();
+    while (pos != highs.begin() && h < *(pos - 1)) --pos;
+    highs.insert(pos, h);
+  }
+  const float cut = highs.size() == m ? highs.back() : std::numeric_limits<float>::infinity();
+
+  best.clear();
+  for (std::size_t j = 0; j < pool; ++j) {
+    if (low[j] > cut) continue;  // a NaN bound stays in
+    const Neighbor c{ids[j], sq_l2(query, &rows[j * d], d)};
+    if (best.size() == m && !closer(c, best.back())) continue;
+    if (best.size() == m) best.pop_back();
+    auto pos = best.end();
+    while (pos != best.begin() && closer(c, *(pos - 1))) --pos;
+    best.insert(pos, c);
+  }
+  for (std::size_t r = 0; r < m; ++r) out[r] = best[r].id;
+}
+
 // The order in which to search the queries: grouped by nearest seed, so that queries starting in
 // the same region reuse each other's cached vectors. When the batch is large enough to repay a
 // pass over the graph, the groups themselves follow the graph's locality order, so that nearby
@@ -213,12 +286,36 @@ SelfKnn knn_query(const Dataset& data, const Graph& graph, std::span<const float
   // Every query's m nearest seeds first, so that the searches can then run grouped by region.
   const std::vector<float> seed_rows = gather_rows(data, seeds.ids);
   std::vector<PointId> starts(checked_mul(n_q, m, "query starts"));
+  const std::size_t pool = seeds.ids.size();
+  // Screening pays once the pool is large next to the m seeds kept; it needs the stored norms.
+  const bool screened = pool >= kScreenedPoolMin && data.d > 0;
+  std::vector<float> seed_norms;
+  if (screened) {
+    seed_norms.resize(pool);
+    for (std::size_t j = 0; j < pool; ++j) seed_norms[j] = data.norms[seeds.ids[j]];
+  }
   parallel_for_blocks(n_q, kRowsPerTask, [&](std::size_t lo, std::size_t hi) {
     std::vector<Neighbor> best;
     best.reserve(m + 1);
-    for (std::size_t q = lo; q < hi; ++q) {
-      nearest_seeds(data, query_row(q).data(), seeds.ids, seed_rows, m, best,
-                    starts.data() + q * m);
+    if (!screened) {
+      for (std::size_t q = lo; q < hi; ++q) {
+        nearest_seeds(data, query_row(q).data(), seeds.ids, seed_rows, m, best,
+                      starts.data() + q * m);
+      }
+      return;
+    }
+    SeedScreen screen;
+    screen.highs.reserve(m + 1);
+    for (std::size_t q0 = lo; q0 < hi; q0 += kRowsPerTask) {
+      const std::size_t q1 = std::min(hi, q0 + kRowsPerTask);
+      screen.dots.resize((q1 - q0) * pool);
+      cross_products(query_row(q0).data(), q1 - q0, seed_rows.data(), pool, data.d,
+                     screen.dots.data());
+      for (std::size_t q = q0; q < q1; ++q) {
+        nearest_seeds_screened(query_row(q).data(), seeds.ids, seed_rows, seed_norms,
+                               screen.dots.data() + (q - q0) * pool, data.d, m, best, screen,
+                               starts.data() + q * m);
+      }
     }
   });
   const std::vector<std::size_t> order = query_order(graph, starts, m, n_q);

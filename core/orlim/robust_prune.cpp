@@ -15,13 +15,6 @@ namespace {
 // pairs whose pruning decision lies within the product's rounding margin are measured exactly.
 constexpr std::size_t kScreenMin = 16;
 
-// How far n_c + n_u - 2 c.u, as computed from float32 norms and a float32 product over d terms,
-// can be from the fixed-order distance of the same pair, as a multiple of (n_c + n_u): forward
-// error bounds of both sums, doubled for safety.
-float screen_margin(std::size_t d) {
-  return static_cast<float>((8.0 * static_cast<double>(d) + 128.0) * 0x1p-24);
-}
-
 }  // namespace
 
 std::size_t robust_prune_into(const Dataset& data, PointId p, std::vector<Neighbor>& candidates,
@@ -58,7 +51,7 @@ std::size_t robust_prune_into(const Dataset& data, PointId p, std::vector<Neighb
     scratch.gram.resize(count * count);
     gram_upper(scratch.rows.data(), count, d, scratch.gram.data());
   }
-  const float margin = screen_margin(d);
+  const float margin = product_margin(d);
 
   std::size_t chosen = 0;
   for (std::size_t i = 0; i < count; ++i) {

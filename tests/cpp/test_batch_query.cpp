@@ -151,6 +151,46 @@ TEST(KnnQuery, RowsAreCutOrPaddedToTheStride) {
   EXPECT_EQ(row_dists(one, 0), std::vector<float>{0.0f});
 }
 
+TEST(KnnQuery, StartsAreTheExactNearestSeedsAtEveryScale) {
+  // On a graph without edges a query's row is its 16 starts, which must be the 16 seeds nearest
+  // by (sq_l2, id) however the pool is scanned: with many exact ties, near the bottom and the top
+  // of the float range, and for a query equal to a seed.
+  struct Case {
+    const char* name;
+    float scale;
+    bool lattice;
+  };
+  const Case cases[] = {{"gaussian", 1.0f, false}, {"ties", 1.0f, true},
+                        {"tiny", 1e-19f, false},   {"tiny ties", 1e-19f, true},
+                        {"huge", 1e18f, false},    {"huge ties", 3e18f, true}};
+  const std::size_t n = 4096, d = 12, n_q = 40, k = 16;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::mt19937 gen(7);
+    std::normal_distribution<float> unit;
+    std::uniform_int_distribution<int> small(0, 2);
+    auto draw = [&] { return c.scale * (c.lattice ? static_cast<float>(small(gen)) : unit(gen)); };
+    std::vector<float> xs(n * d), qs(n_q * d);
+    for (float& v : xs) v = draw();
+    for (float& v : qs) v = draw();
+    std::copy_n(xs.begin() + 32 * d, d, qs.begin());  // query 0 is seed 32's vector
+    const Dataset data(xs, n, d, Metric::Euclidean);
+    const orlim::SeedPool pool = orlim::make_seed_pool(n, k);
+    ASSERT_GE(pool.ids.size(), 200u);
+    const SelfKnn knn = orlim::knn_query(data, no_edges(n), qs, n_q, k, k);
+    for (std::size_t q = 0; q < n_q; ++q) {
+      std::vector<Neighbor> all;
+      for (const PointId id : pool.ids) {
+        all.push_back(Neighbor{id, orlim::sq_l2(&qs[q * d], data.row(id), d)});
+      }
+      std::sort(all.begin(), all.end(), orlim::closer);
+      std::vector<PointId> want;
+      for (std::size_t j = 0; j < k; ++j) want.push_back(all[j].id);
+      EXPECT_EQ(row_ids(knn, q), want) << "query " << q;
+    }
+  }
+}
+
 TEST(KnnQuery, CosineDistancesAreHalfTheSquaredDistance) {
   const std::vector<float> xs{2.0f, 0.0f, 0.0f, 3.0f, -1.0f, 0.0f};  // normalized when stored
   const Dataset data(xs, 3, 2, Metric::Cosine);

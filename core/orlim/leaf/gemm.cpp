@@ -77,6 +77,24 @@ void gram_upper(const float* rows, std::size_t count, std::size_t d, float* out)
   cblas_ssyrk(CblasRowMajor, CblasUpper, CblasNoTrans, n, k, 1.0f, rows, k, 0.0f, out, n);
 }
 
+void cross_products(const float* a, std::size_t rows_a, const float* b, std::size_t rows_b,
+                    std::size_t d, float* out) {
+  if (rows_a > static_cast<std::size_t>(INT_MAX) || rows_b > static_cast<std::size_t>(INT_MAX) ||
+      d > static_cast<std::size_t>(INT_MAX)) {
+    fail("cross products: too many rows for the BLAS integer type");
+  }
+  if (rows_a == 0 || rows_b == 0) return;
+  keep_blas_single_threaded();
+  const int ma = static_cast<int>(rows_a);
+  const int nb = static_cast<int>(rows_b);
+  const int k = static_cast<int>(d);
+  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, ma, nb, k, 1.0f, a, k, b, k, 0.0f, out, nb);
+}
+
+float product_margin(std::size_t d) {
+  return static_cast<float>((8.0 * static_cast<double>(d) + 128.0) * 0x1p-24);
+}
+
 void gather_leaf(const Dataset& data, std::span<const PointId> ids, LeafRows& out) {
   const std::size_t t = ids.size();
   const std::size_t d = data.d;

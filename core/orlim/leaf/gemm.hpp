@@ -51,6 +51,17 @@ void leaf_sq_dists_rows(const LeafRows& leaf, std::size_t r0, std::size_t r1, fl
 // (count x count, row-major); the lower triangle is left as it was. One symmetric product.
 void gram_upper(const float* rows, std::size_t count, std::size_t d, float* out);
 
+// out (rows_a x rows_b, row-major) = a * b^T for row-major a (rows_a x d) and b (rows_b x d).
+// One product on the calling thread.
+void cross_products(const float* a, std::size_t rows_a, const float* b, std::size_t rows_b,
+                    std::size_t d, float* out);
+
+// How far (n_a + n_b) - 2 a.b, formed from float32 squared norms and a float32 product over d
+// terms, can lie from the fixed-order sq_l2 of the same pair, as a multiple of (n_a + n_b): the
+// forward error bounds of both computations, doubled for safety. Lets a product screen pairs
+// whose exact distance cannot change a decision.
+float product_margin(std::size_t d);
+
 LeafDists leaf_sq_dists(const Dataset& data, std::span<const PointId> ids);
 
 }  // namespace orlim
