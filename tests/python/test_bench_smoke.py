@@ -197,7 +197,7 @@ def _profile(mode):
 
 def build_and_self_knn(x, n_neighbors, metric="euclidean", m=12, l_max=64, r=64, alpha=1.2,
                        beam_l=64, fanout=2, c_min=256, c_max=2048, runs=1, n_jobs=0, seed=0):
-    _profile("beam")
+    _profile(os.environ.get("ORLIM_QUERY", "beam"))
     return _knn(x, x, n_neighbors + 1, True)
 
 
@@ -247,3 +247,30 @@ def test_our_entry_points_are_driven_as_they_appear(tmp_path, monkeypatch, task,
         # One row per beam_l of the sweep, with queries per second from the query time.
         assert sorted(r["value"] for r in ours if r["method"] == "orlim-index") == [8, 32]
         assert all(r["qps"] == pytest.approx(20 / 0.25) for r in ours if r["method"] == "orlim-query")
+
+
+@pytest.mark.parametrize("mode, status, note", [
+    ("reservoir", "ok", "ORLIM_QUERY=reservoir"),
+    ("beam", "ok", ""),
+    ("fast", "error", "failed"),
+])
+def test_self_knn_query_mode_reaches_the_extension(tmp_path, monkeypatch, mode, status, note):
+    fake = tmp_path / "fake"
+    fake.mkdir()
+    seen = tmp_path / "modes.txt"
+    (fake / "_orlim.py").write_text(FAKE_EXTENSION.replace(
+        '    _profile(os.environ.get("ORLIM_QUERY", "beam"))',
+        '    _profile(os.environ.get("ORLIM_QUERY", "beam"))\n'
+        f'    open({str(seen)!r}, "a").write(os.environ.get("ORLIM_QUERY", "unset") + "\\n")'))
+    monkeypatch.setenv("PYTHONPATH", str(fake))
+    monkeypatch.delenv("ORLIM_QUERY", raising=False)
+    _, result, _ = run_bench(tmp_path, "--dataset", "manifold", "--n", "150", "--k", "4",
+                             "--methods", "exact,orlim", "--set", f"orlim.query={mode}")
+    row = next(r for r in result["rows"] if r["method"] == "orlim")
+    assert row["status"] == status
+    assert row["note"].startswith(note)
+    if status == "ok":
+        assert row["recall"] == 1.0
+        assert seen.read_text().split() == [mode]
+    else:
+        assert not seen.exists()
