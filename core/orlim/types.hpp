@@ -23,12 +23,17 @@ inline float dist_key(float d) {
   return std::isnan(d) ? std::numeric_limits<float>::infinity() : d;
 }
 
-// Total order on neighbours: nearer first, equal distances by smaller id.
-inline bool closer(const Neighbor& a, const Neighbor& b) {
-  const float da = dist_key(a.dist);
-  const float db = dist_key(b.dist);
-  if (da != db) return da < db;
-  return a.id < b.id;
-}
+// Total order on neighbours: nearer first, equal distances by smaller id. A function object
+// rather than a function, so that sorts and selections given `closer` inline the comparison
+// instead of calling through a pointer.
+struct Closer {
+  bool operator()(const Neighbor& a, const Neighbor& b) const {
+    const float da = dist_key(a.dist);
+    const float db = dist_key(b.dist);
+    if (da != db) return da < db;
+    return a.id < b.id;
+  }
+};
+inline constexpr Closer closer{};
 
 }  // namespace orlim
