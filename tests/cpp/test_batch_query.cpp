@@ -14,8 +14,11 @@
 #include "orlim/distance.hpp"
 #include "orlim/failure.hpp"
 #include "orlim/parallel.hpp"
+#include "synthetic_data.hpp"
 
 namespace {
+
+using orlim_test::clustered;
 
 using orlim::BuildParams;
 using orlim::BuiltIndex;
@@ -26,23 +29,6 @@ using orlim::Neighbor;
 using orlim::PointId;
 using orlim::RetainedCands;
 using orlim::SelfKnn;
-
-// Gaussian clusters of unit spread around random centres: the shape real embeddings have. A
-// small `spread` of the centres makes the clusters overlap, and the search harder.
-std::vector<float> clustered(std::size_t n, std::size_t d, std::size_t clusters, float spread,
-                             std::uint32_t seed) {
-  std::mt19937 gen(seed);
-  std::normal_distribution<float> unit;
-  std::vector<float> centres(clusters * d);
-  for (float& c : centres) c = spread * unit(gen);
-  std::uniform_int_distribution<std::size_t> pick(0, clusters - 1);
-  std::vector<float> v(n * d);
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t c = pick(gen);
-    for (std::size_t j = 0; j < d; ++j) v[i * d + j] = centres[c * d + j] + unit(gen);
-  }
-  return v;
-}
 
 template <class F>
 void run_on(std::size_t threads, F&& job) {

@@ -11,29 +11,16 @@
 #include "orlim/failure.hpp"
 #include "orlim/parallel.hpp"
 #include "orlim/symmetrize.hpp"
+#include "synthetic_data.hpp"
 
 namespace {
+
+using orlim_test::clustered;
 
 using orlim::BuildParams;
 using orlim::BuiltIndex;
 using orlim::Dataset;
 using orlim::Metric;
-
-// Gaussian clusters around random centres: the shape real embeddings have.
-std::vector<float> clustered(std::size_t n, std::size_t d, std::size_t clusters,
-                             std::uint32_t seed) {
-  std::mt19937 gen(seed);
-  std::normal_distribution<float> unit;
-  std::vector<float> centres(clusters * d);
-  for (float& c : centres) c = 6.0f * unit(gen);
-  std::uniform_int_distribution<std::size_t> pick(0, clusters - 1);
-  std::vector<float> v(n * d);
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t c = pick(gen);
-    for (std::size_t j = 0; j < d; ++j) v[i * d + j] = centres[c * d + j] + unit(gen);
-  }
-  return v;
-}
 
 BuiltIndex build(const Dataset& data, const BuildParams& params, std::size_t threads,
                  std::size_t c = 0) {
@@ -62,7 +49,7 @@ TEST(Build, GraphsKeepTheirInvariantsOnEveryShape) {
       {250, 4, 0, 2, Metric::Euclidean},  // a single leaf; runs = 0 acts as 1
   };
   for (const Case& c : cases) {
-    const auto values = clustered(c.n, c.d, 10, static_cast<std::uint32_t>(c.n + c.d));
+    const auto values = clustered(c.n, c.d, 10, 6.0f, static_cast<std::uint32_t>(c.n + c.d));
     const Dataset data(values, c.n, c.d, c.metric);
     BuildParams params = small_leaves();
     params.runs = c.runs;
@@ -79,7 +66,7 @@ TEST(Build, GraphsKeepTheirInvariantsOnEveryShape) {
 }
 
 TEST(Build, OneThreadBuildsAreReproducible) {
-  const auto values = clustered(3000, 24, 12, 9);
+  const auto values = clustered(3000, 24, 12, 6.0f, 9);
   const Dataset data(values, 3000, 24, Metric::Euclidean);
   BuildParams params = small_leaves();
   params.runs = 2;
@@ -96,7 +83,7 @@ TEST(Build, OneThreadBuildsAreReproducible) {
 }
 
 TEST(Build, RetainedCandidatesAreTheNearestOfEachReservoir) {
-  const auto values = clustered(1200, 8, 6, 4);
+  const auto values = clustered(1200, 8, 6, 6.0f, 4);
   const Dataset data(values, 1200, 8, Metric::Euclidean);
   BuildParams params = small_leaves();
   for (std::size_t c : {5, 32, 100}) {
@@ -118,7 +105,7 @@ TEST(Build, RetainedCandidatesAreTheNearestOfEachReservoir) {
 // neighbour for nearly every point of well-separated data.
 TEST(Build, OutListsHoldTheTrueNearestNeighbour) {
   const std::size_t n = 20000, d = 32;
-  const auto values = clustered(n, d, 40, 21);
+  const auto values = clustered(n, d, 40, 6.0f, 21);
   const Dataset data(values, n, d, Metric::Euclidean);
   const BuiltIndex index = build(data, BuildParams{}, 2);
   std::mt19937 gen(5);
@@ -143,7 +130,7 @@ TEST(Build, OutListsHoldTheTrueNearestNeighbour) {
 }
 
 TEST(Build, SingletonLeavesWithoutHaloGiveNoEdges) {
-  const auto values = clustered(50, 3, 2, 1);
+  const auto values = clustered(50, 3, 2, 6.0f, 1);
   const Dataset data(values, 50, 3, Metric::Euclidean);
   BuildParams params;
   params.c_max = 1;
@@ -165,7 +152,7 @@ TEST(Build, EmptyDataSetGivesAnEmptyGraph) {
 }
 
 TEST(Build, InvalidParametersFailTheBuild) {
-  const auto values = clustered(100, 4, 2, 3);
+  const auto values = clustered(100, 4, 2, 6.0f, 3);
   const Dataset data(values, 100, 4, Metric::Euclidean);
   struct Case {
     const char* name;
@@ -190,7 +177,7 @@ TEST(Build, InvalidParametersFailTheBuild) {
 }
 
 TEST(Build, ProfileLinesHaveTheirFormatAndOrder) {
-  const auto values = clustered(900, 6, 3, 8);
+  const auto values = clustered(900, 6, 3, 6.0f, 8);
   const Dataset data(values, 900, 6, Metric::Euclidean);
   BuildParams params = small_leaves();
   params.runs = 2;

@@ -17,31 +17,18 @@
 #include "orlim/hnsw/graph.hpp"
 #include "orlim/hnsw/sq8.hpp"
 #include "orlim/parallel.hpp"
+#include "synthetic_data.hpp"
 
 namespace orlim::hnsw {
 namespace {
+
+using orlim_test::clustered;
 
 std::vector<float> gaussian(std::size_t n, std::size_t d, std::uint32_t seed) {
   std::mt19937 gen(seed);
   std::normal_distribution<float> normal;
   std::vector<float> v(n * d);
   for (float& x : v) x = normal(gen);
-  return v;
-}
-
-// n points around `clusters` random centres (spread 1 around centres spread 3), in random order.
-std::vector<float> clustered(std::size_t n, std::size_t d, std::size_t clusters,
-                             std::uint32_t seed) {
-  std::mt19937 gen(seed);
-  std::normal_distribution<float> normal;
-  std::vector<float> centres(clusters * d);
-  for (float& x : centres) x = 3.0f * normal(gen);
-  std::uniform_int_distribution<std::size_t> pick(0, clusters - 1);
-  std::vector<float> v(n * d);
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t c = pick(gen);
-    for (std::size_t j = 0; j < d; ++j) v[i * d + j] = centres[c * d + j] + normal(gen);
-  }
   return v;
 }
 
@@ -296,7 +283,7 @@ TEST(HnswBuild, ConcurrentInsertionsLeaveNoPointBehind) {
 }
 
 TEST(HnswBuild, OneWorkerBuildsAreReproducible) {
-  const auto values = clustered(2000, 12, 10, 2);
+  const auto values = clustered(2000, 12, 10, 3.0f, 2);
   const Dataset data(values, 2000, 12, Metric::Euclidean);
   HnswParams params;
   params.m = 6;
@@ -438,7 +425,7 @@ TEST(HnswDriver, IdenticalPointsOrderByIdAtDistanceZero) {
 }
 
 TEST(HnswDriver, FinalBeamIsNeverNarrowerThanTheRow) {
-  const auto values = clustered(1500, 10, 15, 5);
+  const auto values = clustered(1500, 10, 15, 3.0f, 5);
   const Dataset data(values, 1500, 10, Metric::Euclidean);
   HnswParams params;
   params.m = 6;
@@ -491,7 +478,7 @@ double recall_at_10(const Dataset& data, const SelfKnn& knn, std::size_t samples
 
 TEST(HnswRecall, DefaultsOnClusteredData) {
   const std::size_t n = 20000, d = 32;
-  const auto values = clustered(n, d, 50, 6);
+  const auto values = clustered(n, d, 50, 3.0f, 6);
   const Dataset data(values, n, d, Metric::Euclidean);
   HnswParams params;
   const double exact = recall_at_10(data, self_knn(data, params, 10, 2), 400);
