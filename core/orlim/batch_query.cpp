@@ -137,20 +137,22 @@ std::vector<float> gather_rows(const Dataset& data, std::span<const PointId> ids
   return rows;
 }
 
+// Offers c to `best`, the m nearest so far by (distance, id), nearest first. A full list rejects
+// most offers with a single comparison against its last entry.
+void keep_nearest(std::vector<Neighbor>& best, std::size_t m, Neighbor c) {
+  if (best.size() == m && !closer(c, best.back())) return;
+  if (best.size() == m) best.pop_back();
+  auto pos = best.end();
+  while (pos != best.begin() && closer(c, *(pos - 1))) --pos;
+  best.insert(pos, c);
+}
+
 // Writes to `out` the ids of the `m` seeds nearest to `query` by (distance, id), nearest first.
-// `best` is the caller's working list. A bounded sorted list rejects most seeds with a single
-// comparison against its last entry.
+// `best` is the caller's working list.
 void nearest_seeds(const Dataset& data, const float* query, std::span<const PointId> ids,
                    std::span<const float> rows, std::size_t m, std::vector<Neighbor>& best,
                    PointId* out) {
   best.clear();
-  auto consider = [&](Neighbor c) {
-    if (best.size() == m && !closer(c, best.back())) return;
-    if (best.size() == m) best.pop_back();
-    auto pos = best.end();
-    while (pos != best.begin() && closer(c, *(pos - 1))) --pos;
-    best.insert(pos, c);
-  };
   const SqL2x4Fn dist_x4 = sq_l2_x4_kernel();
   const std::size_t d = data.d;
   std::size_t j = 0;
@@ -159,9 +161,10 @@ void nearest_seeds(const Dataset& data, const float* query, std::span<const Poin
                             &rows[(j + 3) * d]};
     float dist[4];
     dist_x4(query, four, d, dist);
-    for (std::size_t r = 0; r < 4; ++r) consider(Neighbor{ids[j + r], dist[r]});
+    for (std::size_t r = 0; r < 4; ++r) keep_nearest(best, m, Neighbor{ids[j + r], dist[r]});
   }
-  for (; j < ids.size(); ++j) consider(Neighbor{ids[j], sq_l2(query, &rows[j * d], d)});
+  for (; j < ids.size(); ++j)
+    keep_nearest(best, m, Neighbor{ids[j], sq_l2(query, &rows[j * d], d)});
   for (std::size_t r = 0; r < m; ++r) out[r] = best[r].id;
 }
 
@@ -223,12 +226,7 @@ void nearest_seeds_screened(const float* query, std::span<const PointId> ids,
   best.clear();
   for (std::size_t j = 0; j < pool; ++j) {
     if (low[j] > cut) continue;  // a NaN bound stays in
-    const Neighbor c{ids[j], sq_l2(query, &rows[j * d], d)};
-    if (best.size() == m && !closer(c, best.back())) continue;
-    if (best.size() == m) best.pop_back();
-    auto pos = best.end();
-    while (pos != best.begin() && closer(c, *(pos - 1))) --pos;
-    best.insert(pos, c);
+    keep_nearest(best, m, Neighbor{ids[j], sq_l2(query, &rows[j * d], d)});
   }
   for (std::size_t r = 0; r < m; ++r) out[r] = best[r].id;
 }
