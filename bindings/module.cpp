@@ -5,6 +5,8 @@
 #include "entry_points.hpp"
 #include "errors.hpp"
 #include "index_type.hpp"
+#include "orlim/failure.hpp"
+#include "orlim/leaf/blas.hpp"
 #include "py_ref.hpp"
 
 namespace {
@@ -18,8 +20,21 @@ PyModuleDef g_module_def = {
 PyInterpreterState* g_owner = nullptr;
 PyObject* g_module = nullptr;  // one strong reference, kept for the life of the process
 
+// The BLAS is loaded now, on the importing thread, rather than by the first build on a worker:
+// the load briefly sets an environment variable (blas.hpp), which is safest before any call runs.
+bool load_blas_now() {
+  try {
+    orlim::load_blas();
+    return true;
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_ImportError, e.what());
+    return false;
+  }
+}
+
 PyObject* create_module() {
   if (_import_array() < 0) return nullptr;
+  if (!load_blas_now()) return nullptr;
   if (!orlim_py::init_internal_failure_type()) return nullptr;
   g_module_def.m_methods = orlim_py::module_methods();
   orlim_py::PyRef module(PyModule_Create(&g_module_def));

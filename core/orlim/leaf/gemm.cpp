@@ -1,7 +1,5 @@
 #include "orlim/leaf/gemm.hpp"
 
-#include <cblas.h>
-
 #include <algorithm>
 #include <climits>
 #include <vector>
@@ -11,22 +9,11 @@
 #endif
 
 #include "orlim/failure.hpp"
+#include "orlim/leaf/blas.hpp"
 
 namespace orlim {
 
 namespace {
-
-// Leaves are already spread over the workers, one product per worker, so each product must run on
-// the calling thread: a BLAS that split it again would oversubscribe the cores and make the
-// workers queue for its own thread pool. The setting is process-wide (it also holds for anything
-// else in the process that shares this OpenBLAS) and is made once, before the first product.
-void keep_blas_single_threaded() {
-  static const bool done = [] {
-    openblas_set_num_threads(1);
-    return true;
-  }();
-  (void)done;
-}
 
 // G = A[r0, r1) * A^T: the leaf's rows [r0, r1) against all t rows, row-major with row stride t.
 void gram_rows(const float* a, std::size_t t, std::size_t d, std::size_t r0, std::size_t r1,
@@ -34,12 +21,9 @@ void gram_rows(const float* a, std::size_t t, std::size_t d, std::size_t r0, std
   if (t > static_cast<std::size_t>(INT_MAX) || d > static_cast<std::size_t>(INT_MAX)) {
     fail("leaf too large for the BLAS integer type");
   }
-  keep_blas_single_threaded();
   const int ti = static_cast<int>(t);
   const int di = static_cast<int>(d);
-  const int mi = static_cast<int>(r1 - r0);
-  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, mi, ti, di, 1.0f, a + r0 * d, di, a, di,
-              0.0f, g, ti);
+  sgemm_nt(static_cast<int>(r1 - r0), ti, di, a + r0 * d, di, a, di, g, ti);
 }
 
 // Turns one row of the product into distances: (norm_i + norms[j]) - (g[j] + g[j]), clamped at 0.
@@ -71,10 +55,9 @@ void gram_upper(const float* rows, std::size_t count, std::size_t d, float* out)
     fail("gram: too many rows for the BLAS integer type");
   }
   if (count == 0) return;
-  keep_blas_single_threaded();
   const int n = static_cast<int>(count);
   const int k = static_cast<int>(d);
-  cblas_ssyrk(CblasRowMajor, CblasUpper, CblasNoTrans, n, k, 1.0f, rows, k, 0.0f, out, n);
+  ssyrk_upper(n, k, rows, k, out, n);
 }
 
 void cross_products(const float* a, std::size_t rows_a, const float* b, std::size_t rows_b,
@@ -84,11 +67,9 @@ void cross_products(const float* a, std::size_t rows_a, const float* b, std::siz
     fail("cross products: too many rows for the BLAS integer type");
   }
   if (rows_a == 0 || rows_b == 0) return;
-  keep_blas_single_threaded();
-  const int ma = static_cast<int>(rows_a);
   const int nb = static_cast<int>(rows_b);
   const int k = static_cast<int>(d);
-  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, ma, nb, k, 1.0f, a, k, b, k, 0.0f, out, nb);
+  sgemm_nt(static_cast<int>(rows_a), nb, k, a, k, b, k, out, nb);
 }
 
 float product_margin(std::size_t d) {

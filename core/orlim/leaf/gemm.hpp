@@ -2,7 +2,7 @@
 // product and the norms the Dataset already holds.
 //
 // Reads the Dataset only and writes nothing shared, so any number of workers may call it at once;
-// the product runs on the calling thread (the BLAS is kept single-threaded, see gemm.cpp).
+// the product runs on the calling thread (the BLAS is kept single-threaded, see blas.hpp).
 #pragma once
 
 #include <cstddef>
