@@ -1,7 +1,7 @@
 // Build time of the graph index on clustered data, with the per-phase timing lines.
 //   cmake --build build --target orlim_core
 //   g++ -O3 -ffp-contract=off -std=c++20 -Icore bench/micro/build.cpp build/core/liborlim_core.a \
-//       -ltbb -lopenblas -o /tmp/build_bench && ORLIM_PROFILE= /tmp/build_bench 100000 128 2
+//       -ltbb -o /tmp/build_bench && ORLIM_PROFILE= /tmp/build_bench 100000 128 2
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>

@@ -2,7 +2,7 @@
 // recall@k against brute force on a sample of rows.
 //   cmake --build build --target orlim_core
 //   g++ -O3 -ffp-contract=off -std=c++20 -Icore bench/micro/search.cpp build/core/liborlim_core.a \
-//       -ltbb -lopenblas -o /tmp/search_bench && /tmp/search_bench 100000 128 2
+//       -ltbb -o /tmp/search_bench && /tmp/search_bench 100000 128 2
 // Optional fourth and fifth arguments: cluster count (100) and centre spread (4.0); a smaller
 // spread makes clusters overlap and the search harder.
 #include <algorithm>
