@@ -35,17 +35,31 @@ const char* family_for_this_cpu() {
   return nullptr;
 }
 
+// Sets an environment variable for the duration of the load only, when the user has not set it.
+struct LoadSetting {
+  LoadSetting(const char* name, const char* value)
+      : name(name), set(value != nullptr && std::getenv(name) == nullptr) {
+    if (set) setenv(name, value, 0);
+  }
+  ~LoadSetting() {
+    if (set) unsetenv(name);
+  }
+  LoadSetting(const LoadSetting&) = delete;
+  LoadSetting& operator=(const LoadSetting&) = delete;
+  const char* name;
+  bool set;
+};
+
 void* open_library() {
-  // OpenBLAS reads the variable only while it initialises, so it is set just around the load
-  // and removed again: nothing else in the process, nor any child, sees it.
-  const char* family =
-      std::getenv("OPENBLAS_CORETYPE") == nullptr ? family_for_this_cpu() : nullptr;
-  if (family != nullptr) setenv("OPENBLAS_CORETYPE", family, 0);
+  // OpenBLAS reads these only while it initialises, so they are set just around the load and
+  // removed again: nothing else in the process, nor any child, sees them. One thread also keeps
+  // it from starting a pool of its own, whose threads would spin on the cores our workers use.
+  const LoadSetting family("OPENBLAS_CORETYPE", family_for_this_cpu());
+  const LoadSetting threads("OPENBLAS_NUM_THREADS", "1");
   // RTLD_LOCAL keeps its symbols out of the process's global scope, so another BLAS loaded
   // by someone else neither takes nor gives our routines.
   void* handle = dlopen("libopenblas.so.0", RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) handle = dlopen(ORLIM_OPENBLAS_PATH, RTLD_NOW | RTLD_LOCAL);
-  if (family != nullptr) unsetenv("OPENBLAS_CORETYPE");
   return handle;
 }
 
