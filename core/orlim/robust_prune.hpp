@@ -17,10 +17,12 @@ namespace orlim {
 // Working state of one task, reused for every point the task prunes: after the first few points
 // it has grown to the longest candidate list and pruning allocates nothing more.
 struct PruneScratch {
-  std::vector<std::uint8_t> alive;  // one flag per remaining candidate
-  std::vector<std::size_t> rest;    // positions still alive after the latest choice
-  std::vector<float> rows;          // the candidates' vectors, gathered for one product
-  std::vector<float> gram;          // their dot products (upper triangle)
+  std::vector<std::uint32_t> alive;  // one flag per remaining candidate: all ones or zero
+  std::vector<std::size_t> rest;     // positions still alive after the latest choice
+  std::vector<float> rows;           // the candidates' vectors, gathered for one product
+  std::vector<float> gram;           // their dot products (upper triangle)
+  std::vector<float> norms;          // the candidates' squared norms, in list order
+  std::vector<float> dists;          // their stored distances from p, in list order
 };
 
 // Prunes the candidates of point p and writes the chosen ids to out[0 .. count), where out.size()
