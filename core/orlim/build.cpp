@@ -1,16 +1,13 @@
 #include "orlim/build.hpp"
 
 #include <algorithm>
-#include <bit>
-#include <cmath>
 #include <mutex>
-
-#include <xmmintrin.h>
 
 #include "orlim/failure.hpp"
 #include "orlim/hashprune/hyperplanes.hpp"
 #include "orlim/hashprune/reservoir.hpp"
 #include "orlim/leaf/gemm.hpp"
+#include "orlim/leaf/nearest.hpp"
 #include "orlim/parallel.hpp"
 #include "orlim/partition/ball_carving.hpp"
 #include "orlim/profile.hpp"
@@ -33,69 +30,12 @@ struct GuardedReservoirs {
   std::vector<Reservoir> reservoirs;
 };
 
-// The k nearest leaf-mates of local member i, nearest first, into keys[0, k); `keys` has room for
-// t entries. A key holds a distance's bits above the local index: the row holds no negative value
-// and no NaN, so the keys' unsigned order is the distances' order, equal distances by smaller
-// index, and integers select and sort faster than pairs. A threshold from an evenly spaced sample
-// of the row, set generously above the sample's share of the k nearest, lets one cheap pass
-// collect a short superset of them; only that superset is selected and sorted. When the sample
-// misjudges the row (too few pass), the whole row is selected instead, so the result is always
-// exact. (Which of several pairs tied at the k-th distance are kept is left open by the build's
-// rules.)
-void nearest_leaf_keys(const float* row, std::size_t t, std::size_t i, std::size_t k,
-                       std::uint64_t* keys) {
-  auto key = [row](std::size_t j) {
-    return (static_cast<std::uint64_t>(std::bit_cast<std::uint32_t>(row[j])) << 32) | j;
-  };
-  constexpr std::size_t kSample = 128;
-  std::size_t count = 0;
-  if (t > 4 * kSample && k < t / 8) {
-    float sample[2 * kSample];
-    std::size_t taken = 0;
-    const std::size_t step = t / kSample;
-    for (std::size_t j = step / 2; j < t && taken < 2 * kSample; j += step) {
-      if (j != i) sample[taken++] = row[j];
-    }
-    // The sample's expected share of the k nearest, plus about two standard deviations: the
-    // threshold then falls short of the k-th distance in only a few rows in a hundred.
-    const std::size_t expected = k * taken / t;
-    const auto spread = static_cast<std::size_t>(2.0 * std::sqrt(static_cast<double>(expected)));
-    const std::size_t rank = std::min(taken - 1, expected + spread + 2);
-    std::nth_element(sample, sample + rank, sample + taken);
-    const float threshold = sample[rank];
-    // Four distances per comparison; few pass, so the scalar work per passing entry is rare.
-    const __m128 limit = _mm_set1_ps(threshold);
-    std::size_t j = 0;
-    for (; j + 4 <= t; j += 4) {
-      unsigned mask =
-          static_cast<unsigned>(_mm_movemask_ps(_mm_cmple_ps(_mm_loadu_ps(row + j), limit)));
-      while (mask != 0) {
-        const std::size_t q = j + static_cast<std::size_t>(__builtin_ctz(mask));
-        mask &= mask - 1;
-        keys[count] = key(q);
-        count += q != i;  // member i's own entry is written, then overwritten
-      }
-    }
-    for (; j < t; ++j) {
-      if (row[j] <= threshold && j != i) keys[count++] = key(j);
-    }
-    if (count < k) count = 0;
-  }
-  if (count == 0) {
-    for (std::size_t j = 0; j < t; ++j) {
-      if (j != i) keys[count++] = key(j);
-    }
-  }
-  if (k < count) std::nth_element(keys, keys + k, keys + count);
-  std::sort(keys, keys + std::min(k, count));
-}
-
 // Per-task working state of the leaf phase, reused for every leaf the task handles.
 struct LeafScratch {
   LeafRows leaf;
-  std::vector<float> block;         // distance rows of the current block of members
-  std::vector<float> proj;          // the members' projection rows, in leaf order
-  std::vector<std::uint64_t> keys;  // selection buffer, one entry per member
+  std::vector<float> block;  // distance rows of the current block of members
+  std::vector<float> proj;   // the members' projection rows, in leaf order
+  NearestScratch nearest;    // selection buffers
 };
 
 // Leaves up to this many members get one product for the whole distance matrix; a larger leaf
@@ -119,12 +59,11 @@ void leaf_work(const Dataset& data, std::span<const PointId> ids, const Projecti
   for (std::size_t i = 0; i < t; ++i) {
     std::copy_n(proj.row(ids[i]), m, scratch.proj.data() + i * m);
   }
-  if (scratch.keys.size() < t) scratch.keys.resize(t);
   const std::size_t block_rows = std::max<std::size_t>(256, kBlockCells / t);
   for (std::size_t r0 = 0; r0 < t; r0 += block_rows) {
     const std::size_t r1 = std::min(t, r0 + block_rows);
     scratch.block.resize((r1 - r0) * t);
-    leaf_sq_dists_rows(scratch.leaf, r0, r1, scratch.block.data());
+    leaf_products_rows(scratch.leaf, r0, r1, scratch.block.data());
     for (std::size_t i = r0; i < r1; ++i) {
       // The reservoirs of the next members are scattered in memory: ask for them early.
       if (i + 2 < t) {
@@ -137,15 +76,18 @@ void leaf_work(const Dataset& data, std::span<const PointId> ids, const Projecti
           __builtin_prefetch(reinterpret_cast<const char*>(next) + b);
         }
       }
-      nearest_leaf_keys(scratch.block.data() + (i - r0) * t, t, i, k, scratch.keys.data());
+      // Each row is finished and consumed at once, while it is still in cache.
+      float* row = scratch.block.data() + (i - r0) * t;
+      finish_leaf_row(scratch.leaf, i, row);
+      const std::uint64_t* keys = nearest_leaf_keys(row, t, i, k, scratch.nearest);
       const float* own = scratch.proj.data() + i * m;
       const PointId p = ids[i];
       std::lock_guard<std::mutex> lock(store.locks[p]);
       Reservoir& reservoir = store.reservoirs[p];
       for (std::size_t c = 0; c < k; ++c) {
-        const auto q = static_cast<std::size_t>(scratch.keys[c] & 0xFFFFFFFFu);
-        const auto dist = std::bit_cast<float>(static_cast<std::uint32_t>(scratch.keys[c] >> 32));
-        reservoir.insert(ids[q], relative_code(scratch.proj.data() + q * m, own, m), dist);
+        const std::size_t q = key_index(keys[c]);
+        reservoir.insert(ids[q], relative_code(scratch.proj.data() + q * m, own, m),
+                         key_dist(keys[c]));
       }
     }
   }

@@ -95,16 +95,20 @@ void gather_leaf(const Dataset& data, std::span<const PointId> ids, LeafRows& ou
   }
 }
 
-void leaf_sq_dists_rows(const LeafRows& leaf, std::size_t r0, std::size_t r1, float* out) {
-  const std::size_t t = leaf.t;
+void leaf_products_rows(const LeafRows& leaf, std::size_t r0, std::size_t r1, float* out) {
   if (r0 >= r1) return;
-  if (r1 > t) fail("leaf row range past the leaf");
-  gram_rows(leaf.rows.data(), t, leaf.d, r0, r1, out);
-  for (std::size_t i = r0; i < r1; ++i) {
-    float* g = out + (i - r0) * t;
-    expand_row(g, leaf.norms.data(), leaf.norms[i], t);
-    g[i] = 0.0f;  // exact, whatever the norms and the product gave
-  }
+  if (r1 > leaf.t) fail("leaf row range past the leaf");
+  gram_rows(leaf.rows.data(), leaf.t, leaf.d, r0, r1, out);
+}
+
+void finish_leaf_row(const LeafRows& leaf, std::size_t i, float* row) {
+  expand_row(row, leaf.norms.data(), leaf.norms[i], leaf.t);
+  row[i] = 0.0f;  // exact, whatever the norms and the product gave
+}
+
+void leaf_sq_dists_rows(const LeafRows& leaf, std::size_t r0, std::size_t r1, float* out) {
+  leaf_products_rows(leaf, r0, r1, out);
+  for (std::size_t i = r0; i < r1; ++i) finish_leaf_row(leaf, i, out + (i - r0) * leaf.t);
 }
 
 LeafDists leaf_sq_dists(const Dataset& data, std::span<const PointId> ids) {

@@ -47,6 +47,12 @@ void gather_leaf(const Dataset& data, std::span<const PointId> ids, LeafRows& ou
 // leaf_sq_dists. Lets a large leaf be processed in blocks of rows with bounded memory.
 void leaf_sq_dists_rows(const LeafRows& leaf, std::size_t r0, std::size_t r1, float* out);
 
+// leaf_sq_dists_rows in two steps, for callers that consume each row right after it is finished
+// (while it is still in cache): leaf_products_rows writes the block's dot products, then
+// finish_leaf_row turns row i of the leaf (held at `row`) into its distances.
+void leaf_products_rows(const LeafRows& leaf, std::size_t r0, std::size_t r1, float* out);
+void finish_leaf_row(const LeafRows& leaf, std::size_t i, float* row);
+
 // The upper triangle (j >= i) of rows * rows^T for `count` rows of d floats, into out
 // (count x count, row-major); the lower triangle is left as it was. One symmetric product.
 void gram_upper(const float* rows, std::size_t count, std::size_t d, float* out);
