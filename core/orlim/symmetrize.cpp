@@ -1,12 +1,14 @@
 #include "orlim/symmetrize.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <vector>
 
 #include "orlim/distance.hpp"
 #include "orlim/failure.hpp"
 #include "orlim/parallel.hpp"
+#include "orlim/select.hpp"
 
 namespace orlim {
 namespace {
@@ -55,47 +57,59 @@ FlatAdjacency symmetrize_flat(const Dataset& data, std::span<const PointId> rows
   }
   const InEdges in = collect_in_edges(rows, degrees, n, r);
   FlatAdjacency out(n, r);
-  const SqL2Fn dist = sq_l2_kernel();
+
+  const SqL2x4Fn dist4 = sq_l2_x4_kernel();
+  const std::size_t d = data.d;
 
   parallel_for_blocks(n, kNodesPerTask, [&](std::size_t lo, std::size_t hi) {
-    std::vector<PointId> ids;
-    std::vector<Neighbor> nearest;
+    std::vector<PointId> outs, ids;
+    std::vector<std::int32_t> bits;
+    outs.reserve(r);
     ids.reserve(2 * r);
-    nearest.reserve(2 * r);
+    bits.reserve(2 * r + 4);
     for (std::size_t v = lo; v < hi; ++v) {
-      ids.clear();
-      for (const PointId w : rows.subspan(v * r, degrees[v])) {
-        if (w != v) ids.push_back(w);
-      }
-      for (std::size_t j = in.off[v]; j < in.off[v + 1]; ++j) {
-        if (in.ids[j] != v) ids.push_back(in.ids[j]);
-      }
-      std::sort(ids.begin(), ids.end());
+      // The in-edges arrive in ascending source order, so only the out-edges need sorting before
+      // the two lists are merged into one ascending list without repeats.
+      const auto own = rows.subspan(v * r, degrees[v]);
+      outs.assign(own.begin(), own.end());
+      std::sort(outs.begin(), outs.end());
+      const auto in_begin = in.ids.begin() + static_cast<std::ptrdiff_t>(in.off[v]);
+      const auto in_end = in.ids.begin() + static_cast<std::ptrdiff_t>(in.off[v + 1]);
+      ids.resize(outs.size() + static_cast<std::size_t>(in_end - in_begin));
+      ids.erase(std::merge(outs.begin(), outs.end(), in_begin, in_end, ids.begin()), ids.end());
       ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+      std::erase(ids, static_cast<PointId>(v));
 
       const auto row = out.row(v);
-      if (ids.size() > r) {
+      const std::size_t count = ids.size();
+      if (count > r) {
+        // The r nearest by (distance, id), kept in ascending id order. A NaN (never made from
+        // finite data) reads as larger than every number, so it is never kept ahead of one.
         const float* pv = data.row(v);
-        nearest.clear();
-        // The rows are scattered over the data set: ask for each a few distances ahead.
-        constexpr std::size_t kAhead = 4;
-        for (std::size_t j = 0; j < std::min(kAhead, ids.size()); ++j) {
-          prefetch_row(data.row(ids[j]), data.d);
+        bits.resize(count + 4);
+        constexpr std::size_t kAhead = 8;  // rows requested ahead of their distance
+        for (std::size_t j = 0; j < std::min(kAhead, count); ++j) {
+          prefetch_row(data.row(ids[j]), d);
         }
-        for (std::size_t j = 0; j < ids.size(); ++j) {
-          if (j + kAhead < ids.size()) prefetch_row(data.row(ids[j + kAhead]), data.d);
-          nearest.push_back({ids[j], dist(pv, data.row(ids[j]), data.d)});
+        for (std::size_t j = 0; j < count; j += 4) {
+          const float* others[4];
+          for (std::size_t q = 0; q < 4; ++q) {
+            const std::size_t at = std::min(j + q, count - 1);
+            if (at + kAhead < count) prefetch_row(data.row(ids[at + kAhead]), d);
+            others[q] = data.row(ids[at]);
+          }
+          float s[4];
+          dist4(pv, others, d, s);
+          for (std::size_t q = 0; q < 4; ++q) {
+            bits[j + q] = std::bit_cast<std::int32_t>(s[q]) & 0x7FFFFFFF;
+          }
         }
-        // (distance, id) order: ties at the cut go to the smaller id and NaN is never kept ahead
-        // of a number, so the kept set is fixed whatever the schedule.
-        std::nth_element(nearest.begin(), nearest.begin() + r, nearest.end(), closer);
-        std::sort(nearest.begin(), nearest.begin() + r,
-                  [](const Neighbor& a, const Neighbor& b) { return a.id < b.id; });
-        for (std::size_t j = 0; j < r; ++j) row[j] = nearest[j].id;
+        keep_smallest_in_order(bits.data(), ids.data(), count, r);
+        std::copy_n(ids.begin(), r, row.begin());
         out.degrees[v] = static_cast<std::uint32_t>(r);
       } else {
         std::copy(ids.begin(), ids.end(), row.begin());
-        out.degrees[v] = static_cast<std::uint32_t>(ids.size());
+        out.degrees[v] = static_cast<std::uint32_t>(count);
       }
     }
   });

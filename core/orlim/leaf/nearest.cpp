@@ -4,11 +4,11 @@
 #include <array>
 #include <bit>
 #include <cmath>
-#include <limits>
 
 #include <immintrin.h>
 
 #include "orlim/distance.hpp"
+#include "orlim/select.hpp"
 
 namespace orlim {
 
@@ -124,49 +124,6 @@ __attribute__((target("avx2,popcnt"))) std::size_t pick_at_most(const float* row
   return count;
 }
 
-// How many of v[0, n) are at most x.
-__attribute__((target("avx2"))) std::size_t count_at_most(const std::int32_t* v, std::size_t n,
-                                                          std::int32_t x) {
-  const __m256i bound = _mm256_set1_epi32(x);
-  __m256i above = _mm256_setzero_si256();  // minus the number of values above x, per lane
-  std::size_t j = 0;
-  for (; j + 8 <= n; j += 8) {
-    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + j));
-    above = _mm256_add_epi32(above, _mm256_cmpgt_epi32(a, bound));
-  }
-  __m128i sum = _mm_add_epi32(_mm256_castsi256_si128(above), _mm256_extracti128_si256(above, 1));
-  sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0x4E));
-  sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xB1));
-  std::size_t count =
-      j + static_cast<std::size_t>(static_cast<std::int64_t>(_mm_cvtsi128_si32(sum)));
-  for (; j < n; ++j) count += v[j] <= x;
-  return count;
-}
-
-// The (rank + 1)-th smallest of v[0, n), rank < n, by bisection over the integers between the
-// smallest and largest value: each step counts the values at or below its midpoint.
-__attribute__((target("avx2"))) std::int32_t kth_smallest(const std::int32_t* v, std::size_t n,
-                                                          std::size_t rank) {
-  std::int32_t lo = std::numeric_limits<std::int32_t>::max();
-  std::int32_t hi = std::numeric_limits<std::int32_t>::min();
-  for (std::size_t j = 0; j < n; ++j) {
-    lo = std::min(lo, v[j]);
-    hi = std::max(hi, v[j]);
-  }
-  // Invariant: fewer than rank + 1 values are at or below lo - 1, and at least rank + 1 are at
-  // or below hi.
-  while (lo < hi) {
-    const std::int32_t mid =
-        lo + static_cast<std::int32_t>((static_cast<std::int64_t>(hi) - lo) / 2);
-    if (count_at_most(v, n, mid) > rank) {
-      hi = mid;
-    } else {
-      lo = mid + 1;
-    }
-  }
-  return lo;
-}
-
 // Orders the k entries (bits[e], picks[e]), whose picks ascend, by (bits, pick) into keys[0, k):
 // entry e goes to the place given by how many entries precede it in that order. Eight entries'
 // places are counted at once against every other entry.
@@ -242,22 +199,7 @@ __attribute__((target("avx2,popcnt"))) void nearest_keys_avx2(const float* row, 
   // exact.
   if (count < k) count = drop_position(picks, bits, pick_at_most(row, t, INFINITY, picks, bits), i);
 
-  if (count > k) {
-    // Keep the entries below the k-th smallest value and, of those equal to it, the first ones,
-    // in their (ascending) order.
-    const std::int32_t kth = kth_smallest(bits, count, k - 1);
-    std::size_t ties = k - count_at_most(bits, count, kth - 1);
-    std::size_t kept = 0;
-    for (std::size_t e = 0; e < count; ++e) {
-      const std::int32_t b = bits[e];
-      const bool tie = b == kth && ties > 0;
-      const bool keep = b < kth || tie;
-      ties -= tie;
-      picks[kept] = picks[e];
-      bits[kept] = b;
-      kept += keep;
-    }
-  }
+  keep_smallest_in_order(bits, picks, count, k);
   std::uint64_t* keys = scratch.keys.data();
   if (k <= kMaxRanked) {
     rank_into_keys(bits, picks, k, row, keys);
