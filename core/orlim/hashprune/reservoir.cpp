@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+
+#include <emmintrin.h>
 
 #include "orlim/failure.hpp"
 #include "orlim/hashprune/bf16.hpp"
@@ -14,6 +17,39 @@ namespace {
 // compares false both ways, so a NaN candidate never displaces and a NaN slot is never displaced.
 bool displaces(float dist, PointId id, float held_dist, PointId held_id) {
   return dist < held_dist || (dist == held_dist && id < held_id);
+}
+
+bool is_nan_bf16(std::uint16_t bits) { return (bits & 0x7FFF) > 0x7F80; }
+
+// The index of the slot holding `hash`, or `count` when none does. Four slots per step: the hash
+// is the third 16-bit field of each 8-byte slot.
+std::size_t find_hash(const Slot* slots, std::size_t count, std::uint16_t hash) {
+  static_assert(offsetof(Slot, hash) == 4);
+  const __m128i wanted = _mm_set1_epi16(static_cast<short>(hash));
+  constexpr int kHashBytes = 0x3030;  // bytes 4-5 and 12-13 of a pair of slots
+  std::size_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(slots + i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(slots + i + 2));
+    const int hits = (_mm_movemask_epi8(_mm_cmpeq_epi16(a, wanted)) & kHashBytes) |
+                     ((_mm_movemask_epi8(_mm_cmpeq_epi16(b, wanted)) & kHashBytes) << 16);
+    if (hits != 0)
+      return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(hits))) / 8;
+  }
+  for (; i < count; ++i) {
+    if (slots[i].hash == hash) return i;
+  }
+  return count;
+}
+
+// A slot's place in (distance, id) order as one integer, for slots without NaN: the distance's
+// bfloat16 bits made to order like the values (negative values flipped, both zeros equal) above
+// the id.
+std::uint64_t order_key(const Slot& slot) {
+  std::uint32_t d = slot.dist;
+  if ((d & 0x7FFF) == 0) d = 0;
+  d = (d & 0x8000) != 0 ? (~d & 0xFFFF) : (d | 0x8000);
+  return (static_cast<std::uint64_t>(d) << 32) | slot.id;
 }
 
 }  // namespace
@@ -33,9 +69,10 @@ void Reservoir::insert(PointId id, std::uint16_t hash, float dist) {
     if (!displaces(widened, id, from_bf16(worst.dist), worst.id)) return;
   }
 
-  for (std::size_t i = 0; i < slots_.size(); ++i) {
+  has_nan_ = has_nan_ || is_nan_bf16(stored);
+  const std::size_t i = find_hash(slots_.data(), slots_.size(), hash);
+  if (i < slots_.size()) {
     Slot& slot = slots_[i];
-    if (slot.hash != hash) continue;
     if (displaces(widened, id, from_bf16(slot.dist), slot.id)) {
       slot.id = id;
       slot.dist = stored;
@@ -54,6 +91,18 @@ void Reservoir::insert(PointId id, std::uint16_t hash, float dist) {
 }
 
 void Reservoir::find_worst() {
+  if (!has_nan_) {
+    // Without NaN the order is total, and a branch-free scan of integer keys finds its maximum.
+    std::size_t worst = 0;
+    std::uint64_t worst_key = order_key(slots_[0]);
+    for (std::size_t i = 1; i < slots_.size(); ++i) {
+      const std::uint64_t key = order_key(slots_[i]);
+      worst = key > worst_key ? i : worst;
+      worst_key = std::max(key, worst_key);
+    }
+    worst_ = worst;
+    return;
+  }
   std::size_t worst = 0;
   float worst_dist = from_bf16(slots_[0].dist);
   for (std::size_t i = 1; i < slots_.size(); ++i) {
@@ -77,6 +126,7 @@ void Reservoir::into_sorted(std::vector<Neighbor>& out) {
   std::vector<Slot>().swap(slots_);
   capacity_ = 0;
   worst_ = 0;
+  has_nan_ = false;
   // Without NaN, pairs equal under (dist, id) are identical, so stability cannot show.
   std::sort(out.begin(), out.end(), closer);
 }

@@ -55,6 +55,7 @@ class Reservoir {
   std::vector<Slot> slots_;  // reserved to capacity_ up front
   std::size_t capacity_ = 0;
   std::size_t worst_ = 0;  // index of the worst slot; kept up to date while the reservoir is full
+  bool has_nan_ = false;   // a NaN distance was ever stored: the worst is then found by the rule
 };
 
 }  // namespace orlim
