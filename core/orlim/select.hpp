@@ -3,7 +3,8 @@
 //
 // The build selects a few dozen of a few hundred values many millions of times: a comparison
 // sort or nth_element spends most of that time on mispredicted branches, so this counts instead
-// (a bisection over the values, each step one vectorised count) and then compacts in one pass.
+// (a bisection over the values, each step one vectorised count) and then compacts in one pass;
+// short sorts count ranks in the same spirit.
 #pragma once
 
 #include <cstddef>
@@ -18,5 +19,9 @@ std::int32_t kth_smallest(const std::int32_t* v, std::size_t n, std::size_t rank
 // in their original order; requires k <= n. Of several entries equal to the k-th smallest value,
 // the first ones are kept.
 void keep_smallest_in_order(std::int32_t* v, std::uint32_t* ids, std::size_t n, std::size_t k);
+
+// Sorts n distinct 64-bit keys ascending; `scratch` has room for n keys. Short lists are ordered
+// by counting each key's rank (no data-dependent branch), longer ones by a comparison sort.
+void sort_distinct(std::uint64_t* keys, std::size_t n, std::uint64_t* scratch);
 
 }  // namespace orlim

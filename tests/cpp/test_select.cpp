@@ -55,5 +55,20 @@ TEST(KeepSmallestInOrder, MatchesAStableSortOfTheValues) {
   }
 }
 
+TEST(SortDistinct, MatchesAComparisonSort) {
+  // Lengths on both sides of the counting path's limit; keys with the top bit set or clear.
+  std::mt19937_64 gen(9);
+  for (const std::size_t n : {0u, 1u, 3u, 62u, 64u, 255u, 256u, 257u, 1000u}) {
+    std::vector<std::uint64_t> keys(n);
+    for (std::size_t i = 0; i < n; ++i) keys[i] = (gen() & ~std::uint64_t{0xFFF}) | i;
+    if (n > 2) keys[1] = std::uint64_t{1} << 63;
+    std::vector<std::uint64_t> want = keys;
+    std::sort(want.begin(), want.end());
+    std::vector<std::uint64_t> scratch(n);
+    sort_distinct(keys.data(), n, scratch.data());
+    EXPECT_EQ(keys, want) << "n = " << n;
+  }
+}
+
 }  // namespace
 }  // namespace orlim

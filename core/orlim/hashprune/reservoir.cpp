@@ -8,6 +8,7 @@
 
 #include "orlim/failure.hpp"
 #include "orlim/hashprune/bf16.hpp"
+#include "orlim/select.hpp"
 
 namespace orlim {
 
@@ -42,15 +43,18 @@ std::size_t find_hash(const Slot* slots, std::size_t count, std::uint16_t hash) 
   return count;
 }
 
-// A slot's place in (distance, id) order as one integer, for slots without NaN: the distance's
-// bfloat16 bits made to order like the values (negative values flipped, both zeros equal) above
-// the id.
+// A slot's place in (distance, id) order as one 48-bit integer, for slots without NaN: the
+// distance's bfloat16 bits made to order like the values (negative values flipped, both zeros
+// equal) above the id.
 std::uint64_t order_key(const Slot& slot) {
   std::uint32_t d = slot.dist;
   if ((d & 0x7FFF) == 0) d = 0;
   d = (d & 0x8000) != 0 ? (~d & 0xFFFF) : (d | 0x8000);
   return (static_cast<std::uint64_t>(d) << 32) | slot.id;
 }
+
+// Reservoirs up to this capacity are sorted in a buffer on the stack.
+constexpr std::size_t kMaxSortedOnStack = 128;
 
 }  // namespace
 
@@ -116,19 +120,31 @@ void Reservoir::find_worst() {
 }
 
 void Reservoir::into_sorted(std::vector<Neighbor>& out) {
-  out.clear();
-  out.reserve(slots_.size());
-  for (const Slot& slot : slots_) {
-    const float dist = from_bf16(slot.dist);
-    if (std::isnan(dist)) fail("reservoir holds a NaN distance");
-    out.push_back(Neighbor{slot.id, dist});
+  // Slots become distinct keys ordered like (distance, id): the distance's place in value order
+  // (both zeros equal), then the id, then the distance's own bits to restore it afterwards.
+  const std::size_t count = slots_.size();
+  std::uint64_t keys[2 * kMaxSortedOnStack];
+  std::vector<std::uint64_t> heap;
+  std::uint64_t* buffer = keys;
+  if (count > kMaxSortedOnStack) {
+    heap.resize(2 * count);
+    buffer = heap.data();
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    const Slot& slot = slots_[i];
+    if (is_nan_bf16(slot.dist)) fail("reservoir holds a NaN distance");
+    buffer[i] = (order_key(slot) << 16) | slot.dist;
+  }
+  sort_distinct(buffer, count, buffer + count);
+  out.resize(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    out[i] = Neighbor{static_cast<PointId>(buffer[i] >> 16),
+                      from_bf16(static_cast<std::uint16_t>(buffer[i]))};
   }
   std::vector<Slot>().swap(slots_);
   capacity_ = 0;
   worst_ = 0;
   has_nan_ = false;
-  // Without NaN, pairs equal under (dist, id) are identical, so stability cannot show.
-  std::sort(out.begin(), out.end(), closer);
 }
 
 }  // namespace orlim
