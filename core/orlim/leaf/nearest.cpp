@@ -14,7 +14,8 @@ namespace orlim {
 
 namespace {
 
-// Rows longer than this many samples' worth get a threshold from a sample before anything else.
+// About this many evenly spaced entries of a long row give it a threshold; rows of at most four
+// times as many entries are selected whole.
 constexpr std::size_t kSample = 128;
 // The vector path sorts by counting ranks, which costs k^2 / 8 steps: for longer selections a
 // comparison sort is cheaper.
@@ -193,8 +194,9 @@ __attribute__((target("avx2,popcnt"))) void nearest_keys_avx2(const float* row, 
     return std::bit_cast<float>(kth_smallest(sample_bits, n, r));
   });
   std::size_t count = 0;
-  if (limit != INFINITY)
+  if (limit != INFINITY) {
     count = drop_position(picks, bits, pick_at_most(row, t, limit, picks, bits), i);
+  }
   // No threshold, or the sample misjudged the row: select from all of it, so the result stays
   // exact.
   if (count < k) count = drop_position(picks, bits, pick_at_most(row, t, INFINITY, picks, bits), i);
