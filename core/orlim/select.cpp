@@ -98,8 +98,7 @@ std::int32_t kth_smallest(const std::int32_t* v, std::size_t n, std::size_t rank
 }
 
 void keep_smallest_in_order(std::int32_t* v, std::uint32_t* ids, std::size_t n, std::size_t k) {
-  if (k >= n) return;
-  if (k == 0) return;
+  if (k == 0 || k >= n) return;
   const std::int32_t kth = kth_smallest(v, n, k - 1);
   // Entries below the k-th value are all kept; of those equal to it, as many as still fit.
   std::size_t ties =

@@ -106,11 +106,6 @@ void finish_leaf_row(const LeafRows& leaf, std::size_t i, float* row) {
   row[i] = 0.0f;  // exact, whatever the norms and the product gave
 }
 
-void leaf_sq_dists_rows(const LeafRows& leaf, std::size_t r0, std::size_t r1, float* out) {
-  leaf_products_rows(leaf, r0, r1, out);
-  for (std::size_t i = r0; i < r1; ++i) finish_leaf_row(leaf, i, out + (i - r0) * leaf.t);
-}
-
 LeafDists leaf_sq_dists(const Dataset& data, std::span<const PointId> ids) {
   LeafDists out;
   out.t = ids.size();
@@ -118,7 +113,8 @@ LeafDists leaf_sq_dists(const Dataset& data, std::span<const PointId> ids) {
   LeafRows leaf;
   gather_leaf(data, ids, leaf);
   out.values = std::make_unique_for_overwrite<float[]>(out.t * out.t);
-  leaf_sq_dists_rows(leaf, 0, out.t, out.values.get());
+  leaf_products_rows(leaf, 0, out.t, out.values.get());
+  for (std::size_t i = 0; i < out.t; ++i) finish_leaf_row(leaf, i, out.values.get() + i * out.t);
   return out;
 }
 

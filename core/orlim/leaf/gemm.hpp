@@ -42,14 +42,12 @@ struct LeafRows {
 // Gathers the rows of `ids` (each below data.n, else Failure).
 void gather_leaf(const Dataset& data, std::span<const PointId> ids, LeafRows& out);
 
-// Rows [r0, r1) of the leaf's distance matrix into `out` ((r1 - r0) x t, row-major): one
-// product for the whole block, the same clamped formula and exact-zero diagonal as
-// leaf_sq_dists. Lets a large leaf be processed in blocks of rows with bounded memory.
-void leaf_sq_dists_rows(const LeafRows& leaf, std::size_t r0, std::size_t r1, float* out);
-
-// leaf_sq_dists_rows in two steps, for callers that consume each row right after it is finished
-// (while it is still in cache): leaf_products_rows writes the block's dot products, then
-// finish_leaf_row turns row i of the leaf (held at `row`) into its distances.
+// Rows [r0, r1) of the leaf's distance matrix in two steps, for callers that consume each row
+// right after it is finished (while it is still in cache): leaf_products_rows writes the block's
+// dot products into `out` ((r1 - r0) x t, row-major, one product for the whole block), then
+// finish_leaf_row turns row i of the leaf (held at `row`) into its distances, with the same
+// clamped formula and exact-zero diagonal as leaf_sq_dists. Blocks of rows let a large leaf be
+// processed with bounded memory.
 void leaf_products_rows(const LeafRows& leaf, std::size_t r0, std::size_t r1, float* out);
 void finish_leaf_row(const LeafRows& leaf, std::size_t i, float* row);
 
