@@ -10,9 +10,9 @@
 
 #include "args.hpp"
 #include "errors.hpp"
-#include "orlim/build_params.hpp"
-#include "orlim/metric.hpp"
-#include "orlim/parallel.hpp"
+#include "orlim/build/build_params.hpp"
+#include "orlim/data/metric.hpp"
+#include "orlim/base/parallel.hpp"
 #include "py_ref.hpp"
 
 namespace orlim_py {

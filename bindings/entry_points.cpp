@@ -9,10 +9,10 @@
 #include "args.hpp"
 #include "call_frame.hpp"
 #include "hnsw_entry.hpp"
-#include "orlim/bruteforce.hpp"
-#include "orlim/dataset.hpp"
-#include "orlim/metric.hpp"
-#include "orlim/one_shot.hpp"
+#include "orlim/search/bruteforce.hpp"
+#include "orlim/data/dataset.hpp"
+#include "orlim/data/metric.hpp"
+#include "orlim/index/one_shot.hpp"
 #include "result.hpp"
 
 namespace orlim_py {

@@ -8,7 +8,7 @@
 
 #include "args.hpp"
 #include "call_frame.hpp"
-#include "orlim/dataset.hpp"
+#include "orlim/data/dataset.hpp"
 #include "orlim/hnsw/driver.hpp"
 #include "result.hpp"
 

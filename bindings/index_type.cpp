@@ -9,10 +9,10 @@
 
 #include "args.hpp"
 #include "call_frame.hpp"
-#include "orlim/batch_query.hpp"
-#include "orlim/build.hpp"
-#include "orlim/dataset.hpp"
-#include "orlim/graph.hpp"
+#include "orlim/search/batch_knn.hpp"
+#include "orlim/build/driver.hpp"
+#include "orlim/data/dataset.hpp"
+#include "orlim/index/graph.hpp"
 #include "result.hpp"
 
 namespace orlim_py {

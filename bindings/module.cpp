@@ -5,8 +5,8 @@
 #include "entry_points.hpp"
 #include "errors.hpp"
 #include "index_type.hpp"
-#include "orlim/failure.hpp"
-#include "orlim/leaf/blas.hpp"
+#include "orlim/base/failure.hpp"
+#include "orlim/kernels/blas.hpp"
 #include "py_ref.hpp"
 
 namespace {

@@ -4,7 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "orlim/bruteforce.hpp"
+#include "orlim/search/bruteforce.hpp"
 
 namespace orlim_py {
 

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <string>
 
-#include "orlim/leaf/blas.hpp"
-#include "orlim/parallel.hpp"
+#include "orlim/kernels/blas.hpp"
+#include "orlim/base/parallel.hpp"
 
 extern "C" __attribute__((visibility("default"))) void orlim_testing_inject_block_failures(
     std::size_t count, const char* message) {

@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "orlim/build.hpp"
-#include "orlim/parallel.hpp"
+#include "orlim/build/driver.hpp"
+#include "orlim/base/parallel.hpp"
 
 int main(int argc, char** argv) {
   const std::size_t n = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 100000;

@@ -14,10 +14,10 @@
 
 #include <sys/resource.h>
 
-#include "orlim/batch_query.hpp"
-#include "orlim/build.hpp"
-#include "orlim/distance.hpp"
-#include "orlim/parallel.hpp"
+#include "orlim/search/batch_knn.hpp"
+#include "orlim/build/driver.hpp"
+#include "orlim/kernels/distance.hpp"
+#include "orlim/base/parallel.hpp"
 
 namespace {
 

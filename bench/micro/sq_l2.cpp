@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "orlim/distance.hpp"
+#include "orlim/kernels/distance.hpp"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // every candidate list sorted in full), plus the invariants that hold whatever the draws: a cover
 // of every point, the size bounds, distinct members, and leaves that do not depend on the number
 // of workers.
-#include "orlim/partition/ball_carving.hpp"
+#include "orlim/build/ball_carving.hpp"
 
 #include <gtest/gtest.h>
 
@@ -15,9 +15,9 @@
 #include <utility>
 #include <vector>
 
-#include "orlim/distance.hpp"
-#include "orlim/failure.hpp"
-#include "orlim/parallel.hpp"
+#include "orlim/kernels/distance.hpp"
+#include "orlim/base/failure.hpp"
+#include "orlim/base/parallel.hpp"
 
 namespace orlim {
 namespace {

@@ -11,8 +11,8 @@
 #include <random>
 #include <vector>
 
-#include "orlim/distance.hpp"
-#include "orlim/failure.hpp"
+#include "orlim/kernels/distance.hpp"
+#include "orlim/base/failure.hpp"
 
 // Every allocation of this test program is counted, so a test can assert that a stretch of code
 // allocates nothing. (GCC cannot see that these replacements pair malloc with free.)

@@ -1,4 +1,4 @@
-#include "orlim/leaf/blas.hpp"
+#include "orlim/kernels/blas.hpp"
 
 #include <gtest/gtest.h>
 

@@ -5,9 +5,9 @@
 #include <random>
 #include <vector>
 
-#include "orlim/bruteforce.hpp"
-#include "orlim/distance.hpp"
-#include "orlim/parallel.hpp"
+#include "orlim/search/bruteforce.hpp"
+#include "orlim/kernels/distance.hpp"
+#include "orlim/base/parallel.hpp"
 
 namespace {
 
@@ -19,7 +19,7 @@ using orlim::SelfKnn;
 // stay by id), keep the first `stride`, then swap self to the front.
 SelfKnn naive_self_knn(const Dataset& data, std::size_t k) {
   const std::size_t stride = orlim::self_knn_stride(data.n, k);
-  SelfKnn out = orlim::make_self_knn(data.n, stride);
+  SelfKnn out = orlim::make_knn_result(data.n, stride);
   for (std::size_t i = 0; i < data.n; ++i) {
     std::vector<orlim::Neighbor> row;
     for (std::size_t j = 0; j < data.n; ++j) {

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "orlim/build.hpp"
-#include "orlim/distance.hpp"
-#include "orlim/failure.hpp"
-#include "orlim/parallel.hpp"
-#include "orlim/symmetrize.hpp"
+#include "orlim/build/driver.hpp"
+#include "orlim/kernels/distance.hpp"
+#include "orlim/base/failure.hpp"
+#include "orlim/base/parallel.hpp"
+#include "orlim/build/symmetrize.hpp"
 #include "synthetic_data.hpp"
 
 namespace {

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "orlim/dataset.hpp"
-#include "orlim/failure.hpp"
-#include "orlim/metric.hpp"
+#include "orlim/data/dataset.hpp"
+#include "orlim/base/failure.hpp"
+#include "orlim/data/metric.hpp"
 
 namespace {
 

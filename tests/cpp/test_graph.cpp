@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "orlim/failure.hpp"
-#include "orlim/graph.hpp"
+#include "orlim/base/failure.hpp"
+#include "orlim/index/graph.hpp"
 
 namespace orlim {
 namespace {

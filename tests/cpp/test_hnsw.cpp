@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "data/hnsw_levels_golden.hpp"
-#include "orlim/bruteforce.hpp"
-#include "orlim/distance.hpp"
+#include "orlim/search/bruteforce.hpp"
+#include "orlim/kernels/distance.hpp"
 #include "orlim/hnsw/driver.hpp"
 #include "orlim/hnsw/graph.hpp"
 #include "orlim/hnsw/sq8.hpp"
-#include "orlim/parallel.hpp"
+#include "orlim/base/parallel.hpp"
 #include "synthetic_data.hpp"
 
 namespace orlim::hnsw {

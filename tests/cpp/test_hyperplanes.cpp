@@ -1,4 +1,4 @@
-#include "orlim/hashprune/hyperplanes.hpp"
+#include "orlim/build/hyperplanes.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "data/hyperplanes_golden.hpp"
-#include "orlim/dataset.hpp"
-#include "orlim/failure.hpp"
-#include "orlim/rng.hpp"
+#include "orlim/data/dataset.hpp"
+#include "orlim/base/failure.hpp"
+#include "orlim/base/rng.hpp"
 
 namespace orlim {
 namespace {

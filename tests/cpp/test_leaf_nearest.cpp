@@ -1,4 +1,4 @@
-#include "orlim/leaf/nearest.hpp"
+#include "orlim/build/leaf_nearest.hpp"
 
 #include <gtest/gtest.h>
 

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "orlim/failure.hpp"
-#include "orlim/parallel.hpp"
+#include "orlim/base/failure.hpp"
+#include "orlim/base/parallel.hpp"
 
 namespace {
 

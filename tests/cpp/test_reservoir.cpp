@@ -1,4 +1,4 @@
-#include "orlim/hashprune/reservoir.hpp"
+#include "orlim/build/reservoir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "data/bf16_golden.hpp"
-#include "orlim/failure.hpp"
-#include "orlim/hashprune/bf16.hpp"
-#include "orlim/rng.hpp"
+#include "orlim/base/failure.hpp"
+#include "orlim/build/bf16.hpp"
+#include "orlim/base/rng.hpp"
 
 namespace orlim {
 namespace {

@@ -1,7 +1,7 @@
 // The seeded generator against reference outputs of an independent implementation: any
 // difference in the seed expansion, the block function, the refill boundary, the rejection zone
 // or the shuffle order shows up as a wrong word, index or word count.
-#include "orlim/rng.hpp"
+#include "orlim/base/rng.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "data/rng_golden.hpp"
-#include "orlim/failure.hpp"
+#include "orlim/base/failure.hpp"
 
 namespace orlim {
 namespace {

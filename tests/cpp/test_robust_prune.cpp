@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "orlim/dataset.hpp"
-#include "orlim/distance.hpp"
-#include "orlim/failure.hpp"
-#include "orlim/robust_prune.hpp"
+#include "orlim/data/dataset.hpp"
+#include "orlim/kernels/distance.hpp"
+#include "orlim/base/failure.hpp"
+#include "orlim/build/robust_prune.hpp"
 
 namespace orlim {
 namespace {

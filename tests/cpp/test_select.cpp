@@ -1,4 +1,4 @@
-#include "orlim/select.hpp"
+#include "orlim/base/select.hpp"
 
 #include <gtest/gtest.h>
 

@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "orlim/dataset.hpp"
-#include "orlim/distance.hpp"
+#include "orlim/data/dataset.hpp"
+#include "orlim/kernels/distance.hpp"
 
 namespace orlim::hnsw {
 namespace {

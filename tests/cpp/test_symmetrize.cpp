@@ -11,12 +11,12 @@
 #include <utility>
 #include <vector>
 
-#include "orlim/dataset.hpp"
-#include "orlim/distance.hpp"
-#include "orlim/failure.hpp"
-#include "orlim/graph.hpp"
-#include "orlim/parallel.hpp"
-#include "orlim/symmetrize.hpp"
+#include "orlim/data/dataset.hpp"
+#include "orlim/kernels/distance.hpp"
+#include "orlim/base/failure.hpp"
+#include "orlim/index/graph.hpp"
+#include "orlim/base/parallel.hpp"
+#include "orlim/build/symmetrize.hpp"
 
 namespace orlim {
 namespace {

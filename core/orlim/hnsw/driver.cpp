@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "orlim/hnsw/sq8.hpp"
-#include "orlim/metric.hpp"
-#include "orlim/parallel.hpp"
+#include "orlim/data/metric.hpp"
+#include "orlim/base/parallel.hpp"
 
 namespace orlim::hnsw {
 
@@ -38,13 +38,13 @@ void write_row(const Dataset& data, PointId i, std::vector<Neighbor>& row, SelfK
 }  // namespace
 
 template <class Dist>
-SelfKnn build_and_query(const Dataset& data, const Dist& dist, const HnswParams& params,
+SelfKnn build_and_search_self(const Dataset& data, const Dist& dist, const HnswParams& params,
                         std::size_t k) {
   const std::size_t n = data.n;
   const std::size_t stride = self_knn_stride(n, k);
   const Hnsw graph = Hnsw::build(n, dist, params);
   const std::size_t ef = std::max(params.ef_search, stride);
-  SelfKnn out = make_self_knn(n, stride);
+  SelfKnn out = make_knn_result(n, stride);
   parallel_for_blocks(n, kRowsPerTask, [&](std::size_t lo, std::size_t hi) {
     TaskScratch scratch(n);
     for (std::size_t i = lo; i < hi; ++i) {
@@ -56,17 +56,17 @@ SelfKnn build_and_query(const Dataset& data, const Dist& dist, const HnswParams&
   return out;
 }
 
-template SelfKnn build_and_query<ExactDistance>(const Dataset&, const ExactDistance&,
+template SelfKnn build_and_search_self<ExactDistance>(const Dataset&, const ExactDistance&,
                                                 const HnswParams&, std::size_t);
-template SelfKnn build_and_query<Sq8Distance>(const Dataset&, const Sq8Distance&, const HnswParams&,
+template SelfKnn build_and_search_self<Sq8Distance>(const Dataset&, const Sq8Distance&, const HnswParams&,
                                               std::size_t);
 
 SelfKnn knn_self_hnsw(const Dataset& data, const HnswParams& params, std::size_t k) {
   if (params.sq8) {
     const Sq8 sq8(data);
-    return build_and_query(data, Sq8Distance(sq8), params, k);
+    return build_and_search_self(data, Sq8Distance(sq8), params, k);
   }
-  return build_and_query(data, ExactDistance(data), params, k);
+  return build_and_search_self(data, ExactDistance(data), params, k);
 }
 
 }  // namespace orlim::hnsw

@@ -7,11 +7,11 @@
 
 #include <cstddef>
 
-#include "orlim/bruteforce.hpp"
-#include "orlim/dataset.hpp"
-#include "orlim/distance.hpp"
+#include "orlim/search/bruteforce.hpp"
+#include "orlim/data/dataset.hpp"
+#include "orlim/kernels/distance.hpp"
 #include "orlim/hnsw/graph.hpp"
-#include "orlim/types.hpp"
+#include "orlim/base/types.hpp"
 
 namespace orlim::hnsw {
 
@@ -42,7 +42,7 @@ SelfKnn knn_self_hnsw(const Dataset& data, const HnswParams& params, std::size_t
 // add the point itself when the search missed it, sort by (exact distance, id) and pad with the
 // point itself up to the stride. Distances are reported by the dataset's metric.
 template <class Dist>
-SelfKnn build_and_query(const Dataset& data, const Dist& dist, const HnswParams& params,
+SelfKnn build_and_search_self(const Dataset& data, const Dist& dist, const HnswParams& params,
                         std::size_t k);
 
 }  // namespace orlim::hnsw

@@ -6,8 +6,8 @@
 #include <limits>
 #include <thread>
 
-#include "orlim/failure.hpp"
-#include "orlim/rng.hpp"
+#include "orlim/base/failure.hpp"
+#include "orlim/base/rng.hpp"
 
 namespace orlim::hnsw {
 

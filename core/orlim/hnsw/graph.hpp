@@ -23,8 +23,8 @@
 #include <span>
 #include <vector>
 
-#include "orlim/parallel.hpp"
-#include "orlim/types.hpp"
+#include "orlim/base/parallel.hpp"
+#include "orlim/base/types.hpp"
 
 namespace orlim::hnsw {
 

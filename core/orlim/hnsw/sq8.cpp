@@ -6,7 +6,7 @@
 #include <cmath>
 #include <limits>
 
-#include "orlim/failure.hpp"
+#include "orlim/base/failure.hpp"
 
 namespace orlim::hnsw {
 

@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "orlim/dataset.hpp"
-#include "orlim/types.hpp"
+#include "orlim/data/dataset.hpp"
+#include "orlim/base/types.hpp"
 
 namespace orlim::hnsw {
 

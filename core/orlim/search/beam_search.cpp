@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "orlim/distance.hpp"
-#include "orlim/failure.hpp"
+#include "orlim/kernels/distance.hpp"
+#include "orlim/base/failure.hpp"
 
 namespace orlim {
 

@@ -10,9 +10,9 @@
 #include <span>
 #include <vector>
 
-#include "orlim/dataset.hpp"
-#include "orlim/graph.hpp"
-#include "orlim/types.hpp"
+#include "orlim/data/dataset.hpp"
+#include "orlim/index/graph.hpp"
+#include "orlim/base/types.hpp"
 
 namespace orlim {
 
