@@ -87,6 +87,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--out", type=Path, default=DEFAULT_OUT,
                    help="directory for the JSON, markdown and PNG results (default bench/results)")
     p.add_argument("--no-plot", action="store_true", help="skip the PNG plot")
+    p.add_argument("--no-cold", action="store_true",
+                   help="skip the cold-process row of each method (a fresh interpreter: "
+                        "imports, data load and one call at the default setting, no warm-up); "
+                        "--quick skips it too")
     p.add_argument("--cache-dir", type=Path,
                    help="where data sets and exact neighbours are cached "
                         "(default $ORLIM_BENCH_CACHE or ~/.cache/orlim-bench)")
@@ -281,7 +285,7 @@ def main(argv: list[str] | None = None) -> int:
               "ef_sweep": _ints(args.ef_sweep), "nprobe_sweep": _ints(args.nprobe_sweep),
               "epsilon_sweep": _floats(args.epsilon_sweep),
               "neighbors_sweep": _ints(args.neighbors_sweep) or sorted({k + 1, 2 * k, 3 * k, 6 * k}),
-              "overrides": overrides}
+              "overrides": overrides, "cold": not (args.quick or args.no_cold)}
 
     say(f"data set {dataset} n={n} d={info.dim} metric={info.metric} seed={args.seed}"
         + (f" queries={n_queries}" if n_queries else ""))
@@ -333,6 +337,12 @@ def main(argv: list[str] | None = None) -> int:
                     say("could not compute the exact neighbours; recall will be missing")
                 continue
             rows.extend(result_rows(m, res, x, queries, gt, info.metric, timeout))
+            if config["cold"] and name != "exact" and res["status"] == "ok":
+                cold_dir = Path(tmp) / f"{i:02d}-{name}-cold"
+                cold_dir.mkdir()
+                say(f"[{i}/{len(runnable)}] {m}: cold process")
+                cold = run_child(dict(job, cold=True, sweep=None), cold_dir, args.threads, timeout)
+                rows.extend(cold_rows(m, cold, x, queries, gt, info.metric, timeout))
     # Methods that could not run go last.
     rows.sort(key=lambda r: r["status"] == "skipped")
     print(report.markdown(config, rows))
@@ -347,6 +357,17 @@ def main(argv: list[str] | None = None) -> int:
             written.append(f"{stem}.png")
         say(f"wrote {', '.join(written)} to {args.out}")
     return 0
+
+
+def cold_rows(method: str, res: dict, x, queries, gt, metric: str, timeout) -> list[dict]:
+    """The cold-process row: the worker's whole wall time, from its start to its exit."""
+    rows = result_rows(method, res, x, queries, gt, metric, timeout)
+    for row in rows:
+        row.update(cold=True, default=True, knob="cold process", value=None)
+        if row["status"] == "ok":
+            row.update(build_s=None, query_s=None, qps=None, total_s=res["wall_s"],
+                       note="fresh interpreter: imports, data load, one call, exit")
+    return rows
 
 
 def result_rows(method: str, res: dict, x, queries, gt, metric: str, timeout) -> list[dict]:
@@ -372,6 +393,8 @@ def result_rows(method: str, res: dict, x, queries, gt, metric: str, timeout) ->
             notes.append("one call, not split")
         if "warmup_s" in pt["extra"]:
             notes.append(f"JIT warm-up {pt['extra']['warmup_s']:.1f} s excluded")
+        if pt["extra"].get("library_default"):
+            notes.append(f"the library's default degree: a {pt['value']}-NN graph, a bigger job")
         if "query_mode" in pt["extra"]:
             notes.append(f"ORLIM_QUERY={pt['extra']['query_mode']}")
         if "nlist" in pt["extra"]:

@@ -52,6 +52,8 @@ def _mib(v) -> str:
 
 
 def setting(row: dict) -> str:
+    if row.get("cold"):
+        return "cold process"
     return f"{row['knob']}={row['value']}" if row.get("knob") else "–"
 
 
@@ -84,7 +86,7 @@ def _table(config: dict, rows: list[dict]) -> tuple[str, str]:
             cells = [r["method"], setting(r), "–", "–", "–", "–", _mib(r.get("peak_rss_mib")),
                      r["note"]]
         else:
-            mid = _fmt(r["total_s"]) if task == "self" else _fmt(r.get("qps"))
+            mid = _fmt(r["total_s"]) if task == "self" or r.get("cold") else _fmt(r.get("qps"))
             cells = [r["method"], setting(r), _fmt(r.get("build_s")), _fmt(r.get("query_s")), mid,
                      _fmt(r.get("recall"), 4), _mib(r.get("peak_rss_mib")), r.get("note", "")]
         lines.append("| " + " | ".join(c.replace("|", "/") for c in cells) + " |")
@@ -118,7 +120,9 @@ def plot(path: Path, config: dict, rows: list[dict]) -> bool:
     for m in methods:
         i = order.index(m) if m in order else len(order)
         ours = m.startswith("orlim")
-        pts = [r for r in rows if r["method"] == m and r.get("recall") is not None]
+        # Cold-process rows measure start-up, not the method's speed-recall curve.
+        pts = [r for r in rows if r["method"] == m and r.get("recall") is not None
+               and not r.get("cold")]
         if task == "self":
             pts = [p for p in pts if p.get("total_s")]
             xs, ys = [p["total_s"] for p in pts], [p["recall"] for p in pts]

@@ -72,7 +72,7 @@ def run(request: dict, points: list) -> dict:
                       k=request["k"], metric=request["metric"], threads=request["threads"],
                       seed=request["seed"], params=params, sweep=request.get("sweep"),
                       min_query_time=request.get("min_query_time", 0.2), progress=say,
-                      reset_peak=_reset_peak)
+                      reset_peak=_reset_peak, cold=bool(request.get("cold")))
     out_dir = Path(request["out_dir"])
     cpu0, wall0 = _cpu_s(), time.perf_counter()
     for i, pt in enumerate(info.run(job)):
@@ -82,7 +82,8 @@ def run(request: dict, points: list) -> dict:
         points.append({"knob": pt.knob, "value": pt.value, "build_s": pt.build_s,
                        "query_s": pt.query_s, "total_s": pt.total_s,
                        "ids": str(ids_path), "extra": extra,
-                       "default": pt.knob is None or pt.value == job.default_value})
+                       "default": pt.knob is None or pt.value == job.default_value
+                       or bool(pt.extra.get("library_default"))})
         label = f"{pt.knob}={pt.value} " if pt.knob else ""
         say(f"{label}total {pt.total_s:.2f} s")
         if request.get("gt_path") and "dist" in pt.extra:

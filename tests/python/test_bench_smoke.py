@@ -48,6 +48,9 @@ def test_harness_runs_every_importable_method(tmp_path, task):
         assert r["total_s"] > 0 and r["peak_rss_mib"] > 0
     exact = [r for r in ran if r["method"] == "exact"]
     assert [r["recall"] for r in exact] == [1.0]
+    # Every method but the ground truth also gets one cold-process row (start-up included).
+    cold = [r["method"] for r in ran if r.get("cold")]
+    assert sorted(cold) == sorted({r["method"] for r in ran} - {"exact"})
     # Graph indexes on 300 points at their default or larger effort are near exact.
     for r in ran:
         if r["method"] in ("hnswlib", "faiss-hnsw", "usearch", "orlim") and r["value"] in (64, 128, 256):
@@ -235,7 +238,7 @@ def test_our_entry_points_are_driven_as_they_appear(tmp_path, monkeypatch, task,
     _, result, _ = run_bench(
         tmp_path, "--dataset", "manifold", "--n", "150", "--queries", "20", "--k", "4",
         "--task", task, "--methods", "exact,orlim,orlim-query,orlim-index,orlim-hnsw",
-        "--ef-sweep", "8,32")
+        "--ef-sweep", "8,32", "--no-cold")
     ours = [r for r in result["rows"] if r["method"].startswith("orlim")]
     assert {r["method"] for r in ours} == expected
     for r in ours:
@@ -265,7 +268,8 @@ def test_self_knn_query_mode_reaches_the_extension(tmp_path, monkeypatch, mode, 
     monkeypatch.setenv("PYTHONPATH", str(fake))
     monkeypatch.delenv("ORLIM_QUERY", raising=False)
     _, result, _ = run_bench(tmp_path, "--dataset", "manifold", "--n", "150", "--k", "4",
-                             "--methods", "exact,orlim", "--set", f"orlim.query={mode}")
+                             "--methods", "exact,orlim", "--set", f"orlim.query={mode}",
+                             "--no-cold")
     row = next(r for r in result["rows"] if r["method"] == "orlim")
     assert row["status"] == status
     assert row["note"].startswith(note)
