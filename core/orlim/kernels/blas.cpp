@@ -8,17 +8,34 @@
 
 #include "orlim/base/failure.hpp"
 
+// Which OpenBLAS to load, and how its symbols are named: Debian's is libopenblas.so.0 with plain
+// CBLAS names; the PyPI build (scipy-openblas32) is libscipy_openblas.so with every symbol
+// prefixed by "scipy_". The name is looked up first (on this module's run path, then the system
+// search path), then the path found at configure time.
+#ifndef ORLIM_OPENBLAS_NAME
+#define ORLIM_OPENBLAS_NAME "libopenblas.so.0"
+#endif
 #ifndef ORLIM_OPENBLAS_PATH
 #define ORLIM_OPENBLAS_PATH "libopenblas.so"
 #endif
+#ifndef ORLIM_BLAS_SYMBOL_PREFIX
+#define ORLIM_BLAS_SYMBOL_PREFIX
+#endif
+#define ORLIM_BLAS_PASTE(prefix, name) prefix##name
+#define ORLIM_BLAS_JOIN(prefix, name) ORLIM_BLAS_PASTE(prefix, name)
+#define ORLIM_BLAS_QUOTE(name) #name
+#define ORLIM_BLAS_STRING(name) ORLIM_BLAS_QUOTE(name)
+// The routine `name` as this OpenBLAS declares it, and the symbol name to look up.
+#define ORLIM_BLAS(name) ORLIM_BLAS_JOIN(ORLIM_BLAS_SYMBOL_PREFIX, name)
+#define ORLIM_BLAS_SYMBOL(name) ORLIM_BLAS_STRING(ORLIM_BLAS(name))
 
 namespace orlim {
 
 namespace {
 
 struct Blas {
-  decltype(&cblas_sgemm) sgemm = nullptr;
-  decltype(&cblas_ssyrk) ssyrk = nullptr;
+  decltype(&ORLIM_BLAS(cblas_sgemm)) sgemm = nullptr;
+  decltype(&ORLIM_BLAS(cblas_ssyrk)) ssyrk = nullptr;
   std::string core;
 };
 
@@ -58,7 +75,7 @@ void* open_library() {
   const LoadSetting threads("OPENBLAS_NUM_THREADS", "1");
   // RTLD_LOCAL keeps its symbols out of the process's global scope, so another BLAS loaded
   // by someone else neither takes nor gives our routines.
-  void* handle = dlopen("libopenblas.so.0", RTLD_NOW | RTLD_LOCAL);
+  void* handle = dlopen(ORLIM_OPENBLAS_NAME, RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) handle = dlopen(ORLIM_OPENBLAS_PATH, RTLD_NOW | RTLD_LOCAL);
   return handle;
 }
@@ -75,13 +92,15 @@ Blas load() {
     return found;
   };
   Blas out;
-  out.sgemm = reinterpret_cast<decltype(&cblas_sgemm)>(symbol("cblas_sgemm"));
-  out.ssyrk = reinterpret_cast<decltype(&cblas_ssyrk)>(symbol("cblas_ssyrk"));
+  out.sgemm = reinterpret_cast<decltype(out.sgemm)>(symbol(ORLIM_BLAS_SYMBOL(cblas_sgemm)));
+  out.ssyrk = reinterpret_cast<decltype(out.ssyrk)>(symbol(ORLIM_BLAS_SYMBOL(cblas_ssyrk)));
   // Leaves are already spread over the workers, one product per worker, so each product must
   // run on the calling thread: a BLAS that split it again would oversubscribe the cores and make
   // the workers queue for its own thread pool.
-  reinterpret_cast<decltype(&openblas_set_num_threads)>(symbol("openblas_set_num_threads"))(1);
-  out.core = reinterpret_cast<decltype(&openblas_get_corename)>(symbol("openblas_get_corename"))();
+  reinterpret_cast<decltype(&ORLIM_BLAS(openblas_set_num_threads))>(
+      symbol(ORLIM_BLAS_SYMBOL(openblas_set_num_threads)))(1);
+  out.core = reinterpret_cast<decltype(&ORLIM_BLAS(openblas_get_corename))>(
+      symbol(ORLIM_BLAS_SYMBOL(openblas_get_corename)))();
   return out;
 }
 
