@@ -1,28 +1,42 @@
-"""Approximate nearest neighbours for NumPy data, with scikit-learn and UMAP adapters.
+"""orlim: fast, reproducible k-nearest-neighbour graphs for NumPy data.
 
-The native module `_orlim` does the work; this package re-exports it and adds:
+A graph index over the rows of a dense matrix (Euclidean or cosine distances) answers the
+k nearest neighbours of every row (self-kNN) or of held-out queries, with scikit-learn and
+UMAP adapters on top. Every call takes any real-valued array-like, checks its parameters
+before any work, and follows scikit-learn's ``n_jobs`` convention.
 
-- `kneighbors_graph`: a sparse k-nearest-neighbour graph, as scikit-learn's function returns;
-- `KNeighborsTransformer`: a scikit-learn transformer producing such graphs (needs
-  scikit-learn; imported on first use);
-- `umap_precomputed_knn`: self-kNN tables for umap-learn's `precomputed_knn`.
+Functions and classes
+---------------------
+build_and_self_knn
+    The k nearest neighbours of every row within the data.
+build_and_query
+    The k nearest rows for a batch of held-out queries.
+OrlimIndex
+    An index built once and queried many times.
+hnsw_self_knn
+    Self-kNN from the HNSW backend, a comparison baseline.
+kneighbors_graph
+    A sparse k-NN graph as ``sklearn.neighbors.kneighbors_graph`` returns it (needs SciPy:
+    ``pip install 'orlim[sklearn]'``).
+KNeighborsTransformer
+    A drop-in for ``sklearn.neighbors.KNeighborsTransformer`` (needs scikit-learn:
+    ``pip install 'orlim[sklearn]'``).
+umap_precomputed_knn
+    Neighbour tables for ``umap.UMAP(precomputed_knn=...)``.
 
-`kneighbors_graph` and the transformer return `scipy.sparse` matrices and need SciPy.
+The native module ``_orlim`` under this package keeps its own conventions (float32 input
+only, ``n_jobs=0`` for the process-wide pool); see its docstrings.
 """
 
 from __future__ import annotations
 
+import importlib.util
 from typing import TYPE_CHECKING, Any
 
-from _orlim import (
-    OrlimIndex,
-    __version__,
-    build_and_query,
-    build_and_self_knn,
-    hnsw_self_knn,
-)
+from _orlim import __version__
 
 from ._knn import kneighbors_graph
+from ._native import OrlimIndex, build_and_query, build_and_self_knn, hnsw_self_knn
 from ._umap import umap_precomputed_knn
 
 if TYPE_CHECKING:
@@ -41,8 +55,12 @@ __all__ = [
 
 
 def __getattr__(name: str) -> Any:
-    # scikit-learn is optional: the transformer module imports it only when asked for.
+    """Imports the scikit-learn transformer on first use: scikit-learn is optional."""
     if name == "KNeighborsTransformer":
+        from ._checks import require
+
+        require("sklearn", "orlim.KNeighborsTransformer", "sklearn")
+        require("scipy.sparse", "orlim.KNeighborsTransformer", "sklearn")
         from ._transformer import KNeighborsTransformer
 
         return KNeighborsTransformer
@@ -50,4 +68,13 @@ def __getattr__(name: str) -> Any:
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | {"KNeighborsTransformer"})
+    """The module's names; the transformer only where scikit-learn is installed, so that
+    ``help(orlim)`` and other introspection work without it."""
+    names = set(globals())
+    try:
+        found = importlib.util.find_spec("sklearn") is not None
+    except (ImportError, ValueError):  # ValueError: blocked in sys.modules
+        found = False
+    if found:
+        names.add("KNeighborsTransformer")
+    return sorted(names)

@@ -17,6 +17,9 @@ import numpy.typing as npt
 
 import _orlim
 
+from ._checks import as_float32_matrix, check_params, native_failures, require
+from ._progress import Progress
+
 __all__ = ["kneighbors_graph"]
 
 # Keyword arguments of the native self-kNN call besides the data, k and the metric.
@@ -62,18 +65,6 @@ def check_index_params(params: Mapping[str, Any], allowed: Tuple[str, ...], call
     for name in params:
         if name not in allowed:
             raise TypeError(f"{caller}() got an unexpected keyword argument '{name}'")
-
-
-def as_float32_matrix(X: Any, name: str = "X") -> npt.NDArray[np.float32]:
-    """A C-contiguous float32 2-D array with the values of `X` (a copy only when needed)."""
-    if hasattr(X, "tocsr") or hasattr(X, "toarray"):
-        raise TypeError(f"{name}: sparse input is not supported; pass a dense array")
-    arr = np.asarray(X)
-    if arr.ndim != 2:
-        raise ValueError(f"{name} must be a 2-D array, got {arr.ndim} dimension(s)")
-    if arr.dtype.kind not in "biuf":
-        raise TypeError(f"{name} must hold real numbers, got dtype {arr.dtype}")
-    return np.ascontiguousarray(arr, dtype=np.float32)
 
 
 def check_neighbour_count(n_neighbors: Any, name: str = "n_neighbors", minimum: int = 1) -> int:
@@ -165,7 +156,8 @@ def self_knn_table(
     """
     cosine = is_cosine(metric)
     n = x.shape[0]
-    raw_ids, raw_dist, stride = _orlim.build_and_self_knn(x, width - 1, metric, **params)
+    with native_failures():
+        raw_ids, raw_dist, stride = _orlim.build_and_self_knn(x, width - 1, metric, **params)
     ids = raw_ids.reshape(n, stride).astype(np.int64)
     dist = raw_dist.reshape(n, stride)
     if stride != width:  # only when n < width, which callers rule out
@@ -221,7 +213,8 @@ def query_knn_table(
         q64 = _unit_rows(queries.astype(np.float64))
         queries = np.ascontiguousarray(q64, dtype=np.float32)
     n_q = queries.shape[0]
-    raw_ids, raw_dist, stride = index.query(queries, width, beam_l)
+    with native_failures():
+        raw_ids, raw_dist, stride = index.query(queries, width, beam_l)
     if stride != width:
         raise RuntimeError(f"query returned {stride} columns, expected {width}")
     ids = raw_ids.reshape(n_q, stride).astype(np.int64)
@@ -240,7 +233,7 @@ def table_to_csr(
 ) -> Any:
     """A float64 CSR matrix with one row per table row, entries in table order (ascending
     distance), as scikit-learn builds its neighbour graphs whatever the input's type."""
-    from scipy.sparse import csr_matrix
+    csr_matrix = require("scipy.sparse", "a sparse neighbour graph", "sklearn").csr_matrix
 
     n_rows, width = ids.shape
     indptr = np.arange(0, n_rows * width + 1, width, dtype=np.int64)
@@ -268,6 +261,8 @@ def kneighbors_graph(
     mode: Literal["distance", "connectivity"] = "distance",
     include_self: bool = False,
     metric: str = "euclidean",
+    n_jobs: Any = None,
+    verbose: bool = False,
     **index_params: Any,
 ) -> Any:
     """Sparse k-nearest-neighbour graph of the rows of `X`.
@@ -279,7 +274,8 @@ def kneighbors_graph(
     Parameters
     ----------
     X : array-like of shape (n_samples, n_features)
-        The points, one per row. Converted to float32; non-finite values are rejected.
+        The points, one per row. Converted to float32; NaN, infinite values and values beyond
+        the float32 range are rejected.
     n_neighbors : int
         Neighbours per row. With ``include_self=False`` they are the nearest other points
         and ``n_neighbors < n_samples`` is required; with ``include_self=True`` the point
@@ -294,15 +290,40 @@ def kneighbors_graph(
     metric : {"euclidean", "cosine"}, default "euclidean"
         "euclidean" (alias "l2") or "cosine" (alias "angular"); cosine distances are
         1 - cosine similarity.
+    n_jobs : int or None, default None
+        Worker threads, as in scikit-learn: None means 1 unless a joblib backend
+        (``joblib.parallel_config(n_jobs=...)``) says otherwise, -1 every CPU the process may
+        use, -2 all but one, and so on.
+    verbose : bool, default False
+        Report the phases of the call on standard error (a tqdm bar when tqdm is installed).
     **index_params
-        Passed to ``_orlim.build_and_self_knn``: ``m``, ``l_max``, ``r``, ``alpha``,
-        ``beam_l``, ``fanout``, ``c_min``, ``c_max``, ``runs``, ``n_jobs``, ``seed``.
+        Index parameters, as `build_and_self_knn` takes them: ``m``, ``l_max``, ``r``,
+        ``alpha``, ``beam_l``, ``fanout``, ``c_min``, ``c_max``, ``runs``, ``seed``.
 
     Returns
     -------
     scipy.sparse.csr_matrix of shape (n_samples, n_samples)
         Row i holds the ``n_neighbors`` neighbours of point i in ascending distance order
         (its column indices are in that order, not sorted).
+
+    Raises
+    ------
+    TypeError
+        For an unknown keyword, a parameter of the wrong type, sparse or masked input.
+    ValueError
+        For a parameter out of range, an unknown metric or mode, too few rows, NaN or
+        infinite values, or values beyond the float32 range.
+    ModuleNotFoundError
+        When SciPy is missing (``pip install 'orlim[sklearn]'``).
+    RuntimeError
+        If the native computation fails.
+
+    Notes
+    -----
+    On the exact path the neighbours are scikit-learn's. Points at equal distance are listed
+    by ascending index here, while scikit-learn's order among them is not stable; so where
+    several points tie for the last place of a row, the two may keep different ones, at the
+    same distance.
 
     Examples
     --------
@@ -315,16 +336,21 @@ def kneighbors_graph(
     check_index_params(index_params, INDEX_PARAMS, "kneighbors_graph")
     checked_mode = check_mode(mode)
     k = check_neighbour_count(n_neighbors)
-    x = as_float32_matrix(X)
     is_cosine(metric)
-    n = x.shape[0]
-    if n == 0:
-        raise ValueError("X has no rows")
-    width = k if include_self else k + 1
-    if width > n:
-        raise too_few_samples(width, n, n)
-    ids, dist = self_knn_table(x, width, metric, index_params)
-    if not include_self:
-        ids, dist = ids[:, 1:], dist[:, 1:]
-    return table_to_csr(ids, dist, n, checked_mode)
-
+    params = check_params({**index_params, "n_jobs": n_jobs})
+    require("scipy.sparse", "orlim.kneighbors_graph", "sklearn")
+    with Progress(verbose, "kneighbors_graph", ["input", "self-kNN", "sparse graph"]) as progress:
+        with progress.phase("input"):
+            x = as_float32_matrix(X)
+            n = x.shape[0]
+            if n == 0:
+                raise ValueError("X has no rows")
+            width = k if include_self else k + 1
+            if width > n:
+                raise too_few_samples(width, n, n)
+        with progress.phase("self-kNN"):
+            ids, dist = self_knn_table(x, width, metric, params)
+        with progress.phase("sparse graph"):
+            if not include_self:
+                ids, dist = ids[:, 1:], dist[:, 1:]
+            return table_to_csr(ids, dist, n, checked_mode)

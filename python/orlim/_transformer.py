@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import numbers
-import os
 from typing import Any, Dict, Optional
 
 import numpy as np
@@ -13,8 +12,14 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 
 import _orlim
 
-from ._knn import (
+from ._checks import (
     as_float32_matrix,
+    check_params,
+    native_failures,
+    native_n_jobs,
+    reject_masked,
+)
+from ._knn import (
     check_mode,
     check_neighbour_count,
     is_cosine,
@@ -23,6 +28,7 @@ from ._knn import (
     table_to_csr,
     too_few_samples,
 )
+from ._progress import Progress
 
 __all__ = ["KNeighborsTransformer"]
 
@@ -59,12 +65,15 @@ class KNeighborsTransformer(
     beam_l : int, default 64
         Search beam width: higher is slower and more accurate.
     n_jobs : int or None, default None
-        Threads for the build and self-kNN. None or -1: the process-wide pool (all CPUs
-        unless ``RAYON_NUM_THREADS`` says otherwise); a positive number: a pool of that size;
-        -2, -3, ...: all CPUs but 1, 2, .... Queries of ``transform`` always use the
-        process-wide pool.
+        Threads for the build and self-kNN, as in scikit-learn: None means 1 unless a joblib
+        backend (``joblib.parallel_config(n_jobs=...)``) says otherwise, -1 every CPU the
+        process may use (its affinity mask and container quota), -2 all but one, and so on.
+        The searches of ``transform`` run on the native module's process-wide pool.
     random_state : int, RandomState instance or None, default 0
         Seed of the randomized build. An int is used as the seed as it is.
+    verbose : bool, default False
+        Report the phases of ``fit``, ``fit_transform`` and ``transform`` on standard error
+        (a tqdm bar when tqdm is installed, plain lines otherwise).
 
     Attributes
     ----------
@@ -74,6 +83,14 @@ class KNeighborsTransformer(
         Number of features seen during fit.
     feature_names_in_ : ndarray of str
         Feature names seen during fit, when X had string column names.
+
+    Notes
+    -----
+    Invalid parameters raise ValueError or TypeError from ``fit``, so that searches such as
+    ``GridSearchCV(error_score=np.nan)`` record the failed candidate and go on. On the exact
+    path the graph is scikit-learn's, except that points at equal distance are listed by
+    ascending index (scikit-learn's order among them is not stable): where several points
+    tie for the last place of a row, the two may keep different ones, at the same distance.
 
     Examples
     --------
@@ -102,6 +119,7 @@ class KNeighborsTransformer(
         runs: int = 1,
         n_jobs: Optional[int] = None,
         random_state: Any = 0,
+        verbose: bool = False,
     ) -> None:
         self.n_neighbors = n_neighbors
         self.mode = mode
@@ -117,6 +135,7 @@ class KNeighborsTransformer(
         self.runs = runs
         self.n_jobs = n_jobs
         self.random_state = random_state
+        self.verbose = verbose
 
     # -- parameters ----------------------------------------------------------------------
 
@@ -124,16 +143,6 @@ class KNeighborsTransformer(
         """Entries per output row."""
         k = check_neighbour_count(self.n_neighbors)
         return k + 1 if check_mode(self.mode) == "distance" else k
-
-    def _native_jobs(self) -> int:
-        n_jobs = self.n_jobs
-        if n_jobs is None or n_jobs == -1:
-            return 0
-        if not isinstance(n_jobs, numbers.Integral) or n_jobs == 0:
-            raise ValueError(f"n_jobs must be None or a non-zero int, got {n_jobs!r}")
-        if n_jobs > 0:
-            return int(n_jobs)
-        return max(1, (os.cpu_count() or 1) + 1 + int(n_jobs))
 
     def _seed(self) -> int:
         rs = self.random_state
@@ -144,25 +153,34 @@ class KNeighborsTransformer(
         return int(check_random_state(rs).randint(np.iinfo(np.int32).max))
 
     def _build_params(self) -> Dict[str, Any]:
-        return {
-            "m": self.m,
-            "l_max": self.l_max,
-            "r": self.r,
-            "alpha": self.alpha,
-            "fanout": self.fanout,
-            "c_min": self.c_min,
-            "c_max": self.c_max,
-            "runs": self.runs,
-            "n_jobs": self._native_jobs(),
-            "seed": self._seed(),
-        }
+        return check_params(
+            {
+                "m": self.m,
+                "l_max": self.l_max,
+                "r": self.r,
+                "alpha": self.alpha,
+                "fanout": self.fanout,
+                "c_min": self.c_min,
+                "c_max": self.c_max,
+                "runs": self.runs,
+                "seed": self._seed(),
+            }
+        ) | {"n_jobs": native_n_jobs(self.n_jobs)}
+
+    def _beam_l(self) -> int:
+        return int(check_params({"beam_l": self.beam_l})["beam_l"])
 
     # -- fitting -------------------------------------------------------------------------
 
     def _fit_data(self, X: Any) -> None:
-        X = validate_data(self, X, accept_sparse=False, dtype=[np.float32, np.float64])
+        # Every parameter is checked before any work, so that a bad one is a ValueError or
+        # TypeError from fit, whatever the size of X.
         self._width()
         is_cosine(self.metric)
+        self._build_params()
+        self._beam_l()
+        reject_masked(X)
+        X = validate_data(self, X, accept_sparse=False, dtype=[np.float32, np.float64])
         self._fit_X = as_float32_matrix(X)
         self.n_samples_fit_ = self._fit_X.shape[0]
         self._n_features_out = self.n_samples_fit_
@@ -191,8 +209,11 @@ class KNeighborsTransformer(
         >>> KNeighborsTransformer(n_neighbors=3).fit(X).n_samples_fit_
         100
         """
-        self._fit_data(X)
-        self._search_index()
+        with Progress(self.verbose, "fit", ["input", "index"]) as progress:
+            with progress.phase("input"):
+                self._fit_data(X)
+            with progress.phase("index"):
+                self._search_index()
         return self
 
     def fit_transform(self, X: Any, y: Any = None, **fit_params: Any) -> Any:
@@ -221,19 +242,24 @@ class KNeighborsTransformer(
         >>> Xt.indices.tolist(), Xt.data.tolist()
         ([0, 1, 1, 0, 2, 1, 3, 2], [0.0, 1.0, 0.0, 1.0, 0.0, 2.0, 0.0, 4.0])
         """
-        self._fit_data(X)
-        width = self._width()
-        n = self.n_samples_fit_
-        if width > n:
-            raise too_few_samples(width, n, n)
-        params = self._build_params()
-        params["beam_l"] = self.beam_l
-        ids, dist = self_knn_table(self._fit_X, width, self.metric, params)
-        return table_to_csr(ids, dist, n, self.mode)
+        with Progress(self.verbose, "fit_transform", ["input", "self-kNN", "sparse graph"]) as progress:
+            with progress.phase("input"):
+                self._fit_data(X)
+                width = self._width()
+                n = self.n_samples_fit_
+                if width > n:
+                    raise too_few_samples(width, n, n)
+            with progress.phase("self-kNN"):
+                params = self._build_params()
+                params["beam_l"] = self._beam_l()
+                ids, dist = self_knn_table(self._fit_X, width, self.metric, params)
+            with progress.phase("sparse graph"):
+                return table_to_csr(ids, dist, n, self.mode)
 
     def _search_index(self) -> "_orlim.OrlimIndex":
         if self._index is None:
-            self._index = _orlim.OrlimIndex(self._fit_X, self.metric, **self._build_params())
+            with native_failures():
+                self._index = _orlim.OrlimIndex(self._fit_X, self.metric, **self._build_params())
         return self._index
 
     def transform(self, X: Any) -> Any:
@@ -260,20 +286,34 @@ class KNeighborsTransformer(
         ([2, 1], [0.2, 1.8])
         """
         check_is_fitted(self)
-        X = validate_data(self, X, accept_sparse=False, dtype=[np.float32, np.float64], reset=False)
-        width = self._width()
-        if width > self.n_samples_fit_:
-            raise too_few_samples(width, self.n_samples_fit_, X.shape[0])
-        queries = as_float32_matrix(X)
-        ids, dist = query_knn_table(
-            self._search_index(),
-            self._fit_X,
-            queries,
-            width,
-            is_cosine(self.metric),
-            self.beam_l,
-        )
-        return table_to_csr(ids, dist, self.n_samples_fit_, self.mode)
+        phases = ["input", "index", "search", "sparse graph"]
+        if self._index is not None:
+            phases.remove("index")
+        with Progress(self.verbose, "transform", phases) as progress:
+            with progress.phase("input"):
+                reject_masked(X)
+                X = validate_data(
+                    self, X, accept_sparse=False, dtype=[np.float32, np.float64], reset=False
+                )
+                width = self._width()
+                if width > self.n_samples_fit_:
+                    raise too_few_samples(width, self.n_samples_fit_, X.shape[0])
+                queries = as_float32_matrix(X)
+                beam_l = self._beam_l()
+            if self._index is None:
+                with progress.phase("index"):
+                    self._search_index()
+            with progress.phase("search"):
+                ids, dist = query_knn_table(
+                    self._search_index(),
+                    self._fit_X,
+                    queries,
+                    width,
+                    is_cosine(self.metric),
+                    beam_l,
+                )
+            with progress.phase("sparse graph"):
+                return table_to_csr(ids, dist, self.n_samples_fit_, self.mode)
 
     # -- persistence and tags ------------------------------------------------------------
 

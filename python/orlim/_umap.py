@@ -7,15 +7,16 @@ from typing import Any, Tuple
 import numpy as np
 import numpy.typing as npt
 
+from ._checks import as_float32_matrix, check_params
 from ._knn import (
     INDEX_PARAMS,
-    as_float32_matrix,
     check_index_params,
     check_neighbour_count,
     is_cosine,
     self_knn_table,
     too_few_samples,
 )
+from ._progress import Progress
 
 __all__ = ["umap_precomputed_knn"]
 
@@ -25,6 +26,8 @@ def umap_precomputed_knn(
     n_neighbors: int = 15,
     *,
     metric: str = "euclidean",
+    n_jobs: Any = None,
+    verbose: bool = False,
     **index_params: Any,
 ) -> Tuple[npt.NDArray[np.int32], npt.NDArray[np.float32]]:
     """Nearest-neighbour tables for ``umap.UMAP(precomputed_knn=...)``.
@@ -44,15 +47,30 @@ def umap_precomputed_knn(
         UMAP's ``n_neighbors``, the point itself included: at least 2 and at most n_samples.
     metric : {"euclidean", "cosine"}, default "euclidean"
         Also pass it to UMAP. Cosine distances are 1 - cosine similarity, like umap-learn's.
+    n_jobs : int or None, default None
+        Worker threads, as in scikit-learn: None means 1 unless a joblib backend says
+        otherwise, -1 every CPU the process may use.
+    verbose : bool, default False
+        Report the phases of the call on standard error.
     **index_params
-        Passed to ``_orlim.build_and_self_knn``: ``m``, ``l_max``, ``r``, ``alpha``,
-        ``beam_l``, ``fanout``, ``c_min``, ``c_max``, ``runs``, ``n_jobs``, ``seed``.
+        Index parameters, as `build_and_self_knn` takes them: ``m``, ``l_max``, ``r``,
+        ``alpha``, ``beam_l``, ``fanout``, ``c_min``, ``c_max``, ``runs``, ``seed``.
 
     Returns
     -------
     (knn_indices, knn_dists) : tuple of ndarray, each of shape (n_samples, n_neighbors)
         int32 ids and float32 distances; column 0 is the point itself at distance 0, then the
         nearest other points by ascending distance. Fresh C-contiguous arrays each call.
+
+    Raises
+    ------
+    TypeError
+        For an unknown keyword, a parameter of the wrong type, sparse or masked input.
+    ValueError
+        For a parameter out of range, an unknown metric, fewer rows than ``n_neighbors``,
+        NaN or infinite values, or values beyond the float32 range.
+    RuntimeError
+        If the native computation fails.
 
     Examples
     --------
@@ -67,10 +85,14 @@ def umap_precomputed_knn(
     """
     check_index_params(index_params, INDEX_PARAMS, "umap_precomputed_knn")
     k = check_neighbour_count(n_neighbors, minimum=2)
-    x = as_float32_matrix(X)
     is_cosine(metric)
-    n = x.shape[0]
-    if k > n:
-        raise too_few_samples(k, n, n)
-    ids, dist = self_knn_table(x, k, metric, index_params)
+    params = check_params({**index_params, "n_jobs": n_jobs})
+    with Progress(verbose, "umap_precomputed_knn", ["input", "self-kNN"]) as progress:
+        with progress.phase("input"):
+            x = as_float32_matrix(X)
+            n = x.shape[0]
+            if k > n:
+                raise too_few_samples(k, n, n)
+        with progress.phase("self-kNN"):
+            ids, dist = self_knn_table(x, k, metric, params)
     return np.ascontiguousarray(ids, dtype=np.int32), np.ascontiguousarray(dist)

@@ -19,6 +19,7 @@ from sklearn.utils.estimator_checks import parametrize_with_checks
 import _orlim
 import orlim
 import orlim._knn
+import orlim._native
 import orlim._transformer
 import orlim._umap
 from conftest import recall
@@ -348,7 +349,7 @@ def test_stubs_match_the_runtime_signatures():
         assert params == runtime, name
 
 
-@pytest.mark.parametrize("module", [orlim._knn, orlim._transformer, orlim._umap],
+@pytest.mark.parametrize("module", [orlim._knn, orlim._native, orlim._transformer, orlim._umap],
                          ids=lambda m: m.__name__)
 def test_docstring_examples_run(module):
     result = doctest.testmod(module, optionflags=doctest.NORMALIZE_WHITESPACE)
