@@ -13,6 +13,7 @@ from sklearn.cluster import DBSCAN
 from sklearn.datasets import make_blobs, make_s_curve
 from sklearn.manifold import TSNE, Isomap, SpectralEmbedding, trustworthiness
 from sklearn.metrics import adjusted_rand_score, silhouette_score
+from sklearn.metrics import pairwise_distances as sk_pairwise
 from sklearn.pipeline import make_pipeline
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
@@ -56,6 +57,51 @@ def test_kneighbors_graph_equals_sklearn_on_the_exact_path(metric, mode, include
     want = sk_neighbors.kneighbors_graph(x, 7, mode=mode, include_self=include_self,
                                          metric=metric)
     same_graph(got, want)
+
+
+def grid(metric):
+    """Points of a 12 x 12 integer grid: every row has many neighbours at equal distances
+    (for cosine, equal angles; the origin is left out)."""
+    start = 1 if metric == "cosine" else 0
+    return np.array([[i, j] for i in range(start, 12 + start) for j in range(start, 12 + start)],
+                    dtype=np.float64)
+
+
+def same_neighbours_up_to_ties(got, want, x, metric, queries=None, tol=1e-5):
+    """Row by row: equal distances; the same ids below the row's last distance; at the last
+    distance, where several points tie and scikit-learn's order among them is not stable, any
+    ids whose exact distance is that one."""
+    queries = x if queries is None else queries
+    assert got.shape == want.shape and got.format == "csr"
+    for i, ((ids, d), (want_ids, want_d)) in enumerate(zip(rows(got), rows(want))):
+        np.testing.assert_allclose(d, want_d, rtol=tol, atol=tol)
+        last = want_d[-1]
+        assert set(ids[d < last - tol]) == set(want_ids[want_d < last - tol]), i
+        assert len(set(ids)) == len(ids)
+        for j in ids[d >= last - tol]:
+            exact = sk_pairwise([queries[i]], [x[j]], metric=metric)[0, 0]
+            assert abs(exact - last) <= tol, (i, j)
+
+
+@pytest.mark.parametrize("metric", ["euclidean", "cosine"])
+@pytest.mark.parametrize("include_self", [False, True])
+def test_kneighbors_graph_equals_sklearn_with_ties(metric, include_self):
+    x = grid(metric)
+    got = orlim.kneighbors_graph(x, 6, include_self=include_self, metric=metric)
+    want = sk_neighbors.kneighbors_graph(x, 6, mode="distance", include_self=include_self,
+                                         metric=metric)
+    same_neighbours_up_to_ties(got, want, x, metric)
+
+
+@pytest.mark.parametrize("metric", ["euclidean", "cosine"])
+def test_transformer_equals_sklearn_with_ties(metric):
+    x = grid(metric)
+    ours = KNeighborsTransformer(n_neighbors=6, metric=metric).fit(x)
+    theirs = sk_neighbors.KNeighborsTransformer(n_neighbors=6, metric=metric).fit(x)
+    same_neighbours_up_to_ties(ours.fit_transform(x), theirs.fit_transform(x), x, metric)
+    queries = x[::7] + 0.5
+    same_neighbours_up_to_ties(ours.transform(queries), theirs.transform(queries), x, metric,
+                               queries)
 
 
 def duplicated_points():
