@@ -84,7 +84,9 @@ def build_and_self_knn(
         with progress.phase("input"):
             data = as_float32_matrix(x, "x")
         with progress.phase("index and self-kNN"), native_failures():
-            return _orlim.build_and_self_knn(data, k, metric, **params)  # type: ignore[no-any-return]
+            return _orlim.build_and_self_knn(  # type: ignore[no-any-return]
+                data, k, metric, **params
+            )
 
 
 build_and_self_knn.__doc__ = f"""The k nearest neighbours of every row of `x` within `x`.
@@ -159,7 +161,9 @@ def build_and_query(
             data = as_float32_matrix(x, "x")
             q = as_float32_matrix(queries, "queries")
         with progress.phase("index and search"), native_failures():
-            return _orlim.build_and_query(data, q, k, metric, **params)  # type: ignore[no-any-return]
+            return _orlim.build_and_query(  # type: ignore[no-any-return]
+                data, q, k, metric, **params
+            )
 
 
 build_and_query.__doc__ = f"""The k nearest rows of `x` for every row of `queries`.
@@ -378,7 +382,10 @@ class OrlimIndex:
             return self._native.query(q, k, width)  # type: ignore[no-any-return]
 
     def __repr__(self) -> str:
-        return f"OrlimIndex(n_samples={self.n_samples}, n_features={self.n_features}, metric={self.metric!r})"
+        return (
+            f"OrlimIndex(n_samples={self.n_samples}, n_features={self.n_features}, "
+            f"metric={self.metric!r})"
+        )
 
 
 OrlimIndex.__doc__ = (OrlimIndex.__doc__ or "").format(

@@ -16,7 +16,6 @@ from ._checks import (
     as_float32_matrix,
     check_params,
     native_failures,
-    native_n_jobs,
     reject_masked,
 )
 from ._knn import (
@@ -163,9 +162,10 @@ class KNeighborsTransformer(
                 "c_min": self.c_min,
                 "c_max": self.c_max,
                 "runs": self.runs,
+                "n_jobs": self.n_jobs,
                 "seed": self._seed(),
             }
-        ) | {"n_jobs": native_n_jobs(self.n_jobs)}
+        )
 
     def _beam_l(self) -> int:
         return int(check_params({"beam_l": self.beam_l})["beam_l"])
@@ -242,7 +242,8 @@ class KNeighborsTransformer(
         >>> Xt.indices.tolist(), Xt.data.tolist()
         ([0, 1, 1, 0, 2, 1, 3, 2], [0.0, 1.0, 0.0, 1.0, 0.0, 2.0, 0.0, 4.0])
         """
-        with Progress(self.verbose, "fit_transform", ["input", "self-kNN", "sparse graph"]) as progress:
+        phases = ["input", "self-kNN", "sparse graph"]
+        with Progress(self.verbose, "fit_transform", phases) as progress:
             with progress.phase("input"):
                 self._fit_data(X)
                 width = self._width()
