@@ -19,5 +19,5 @@ raw=$(mktemp -d)
 trap 'rm -rf "$raw"' EXIT
 python3 -m pip wheel -q --no-deps --config-settings=build-dir=build/wheel -w "$raw" .
 mkdir -p "$out"
-PATH="$PWD/$tools/bin:$PATH" auditwheel -q repair --exclude libtbb.so.12 -w "$out" "$raw"/orlim-*.whl
+PATH="$PWD/$tools/bin:$PATH" auditwheel repair --exclude libtbb.so.12 -w "$out" "$raw"/orlim-*.whl
 ls "$out"/orlim-*.whl
