@@ -9,12 +9,12 @@ jobs=$(nproc)
 
 bash scripts/setup.sh
 
-echo "== C++ tests (release)"
+echo "== C++ tests (release) [${SECONDS}s]"
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DORLIM_BUILD_PYTHON=OFF >/dev/null
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
 
-echo "== Python tests (the wheel, installed into a fresh virtual environment)"
+echo "== Python tests (the wheel, installed into a fresh virtual environment) [${SECONDS}s]"
 rm -rf build/wheelhouse build/wheel-venv
 bash scripts/wheel.sh build/wheelhouse
 # No system site packages: the wheel's declared dependencies and extras are all it gets.
@@ -25,7 +25,7 @@ build/wheel-venv/bin/python -m pip install -q "$wheel[test,umap]"
   env -u LD_LIBRARY_PATH -u PYTHONPATH ORLIM_WHEEL_TEST=1 \
   ../../build/wheel-venv/bin/python -m pytest -q -p no:cacheprovider .)
 
-echo "== C++ and Python tests under ASan + UBSan"
+echo "== C++ and Python tests under ASan + UBSan [${SECONDS}s]"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORLIM_SANITIZE=ON \
   -DORLIM_BUILD_PYTHON=ON -DORLIM_BUILD_TESTS=ON >/dev/null
 cmake --build build/asan -j "$jobs"
@@ -39,3 +39,4 @@ ctest --test-dir build/asan --output-on-failure -j "$jobs"
   LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
   PYTHONPATH="$PWD/../../build/asan/bindings:$PWD/../../python" ORLIM_SANITIZED=1 \
   python3 -m pytest -q -p no:cacheprovider .)
+echo "== done [${SECONDS}s]"
