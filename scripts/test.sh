@@ -39,4 +39,3 @@ ctest --test-dir build/asan --output-on-failure -j "$jobs"
   LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
   PYTHONPATH="$PWD/../../build/asan/bindings:$PWD/../../python" ORLIM_SANITIZED=1 \
   python3 -m pytest -q -p no:cacheprovider .)
-echo "== done [${SECONDS}s]"
