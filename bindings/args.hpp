@@ -7,6 +7,7 @@
 
 #include "numpy_api.hpp"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -14,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "orlim/build/build_params.hpp"
 #include "py_ref.hpp"
 
 namespace orlim_py {
@@ -21,8 +23,8 @@ namespace orlim_py {
 enum class Kind { Matrix, U64, F32, Text };
 
 struct Param {
-  const char* name;
-  Kind kind;
+  const char* name = nullptr;
+  Kind kind = Kind::U64;
   bool required = false;
   std::uint64_t u64_default = 0;
   float f32_default = 0.0f;
@@ -37,6 +39,27 @@ constexpr Param u64_param(const char* name, std::uint64_t def) {
 constexpr Param f32_param(const char* name, float def) { return {name, Kind::F32, false, 0, def}; }
 constexpr Param text_param(const char* name, const char* def) {
   return {name, Kind::Text, false, 0, 0.0f, def};
+}
+
+// The parameters of a graph-index callable: `head`, then the build parameters in table order with
+// beam_l (when `with_beam_l`) after alpha and n_jobs before seed, as the signatures list them.
+template <std::size_t Head, bool WithBeamL>
+constexpr auto graph_index_params(const std::array<Param, Head>& head) {
+  constexpr std::size_t count = Head + orlim::kBuildParamCount + 1 + (WithBeamL ? 1 : 0);
+  std::array<Param, count> out{};
+  std::size_t i = 0;
+  for (const Param& p : head) out[i++] = p;
+  for (const orlim::BuildParamSpec& spec : orlim::kBuildParamSpecs) {
+    const std::string_view name = spec.name;
+    if (name == "seed") out[i++] = u64_param("n_jobs", 0);
+    if (spec.type == orlim::ParamType::Real) {
+      out[i++] = f32_param(spec.name, static_cast<float>(spec.default_value));
+    } else {
+      out[i++] = u64_param(spec.name, static_cast<std::uint64_t>(spec.default_value));
+    }
+    if (WithBeamL && name == "alpha") out[i++] = u64_param("beam_l", 64);
+  }
+  return out;
 }
 
 struct Signature {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "args.hpp"
@@ -27,15 +28,13 @@ inline std::optional<orlim::Metric> checked_metric(const std::string& name) {
 // The build parameters of the graph-index callables, from their converted arguments.
 inline orlim::BuildParams build_params_from(const Arguments& a, orlim::Metric metric) {
   orlim::BuildParams p;
-  p.m = a.u64("m");
-  p.l_max = a.u64("l_max");
-  p.r = a.u64("r");
-  p.alpha = a.f32("alpha");
-  p.fanout = a.u64("fanout");
-  p.c_min = a.u64("c_min");
-  p.c_max = a.u64("c_max");
-  p.runs = a.u64("runs");
-  p.seed = a.u64("seed");
+  orlim::for_each_build_param(p, [&](const orlim::BuildParamSpec& spec, auto& field) {
+    if constexpr (std::is_same_v<std::decay_t<decltype(field)>, float>) {
+      field = a.f32(spec.name);
+    } else {
+      field = a.u64(spec.name);
+    }
+  });
   p.metric = metric;
   return p;
 }

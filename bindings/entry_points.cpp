@@ -9,7 +9,6 @@
 #include "args.hpp"
 #include "call_frame.hpp"
 #include "hnsw_entry.hpp"
-#include "orlim/search/bruteforce.hpp"
 #include "orlim/data/dataset.hpp"
 #include "orlim/data/metric.hpp"
 #include "orlim/index/one_shot.hpp"
@@ -19,13 +18,8 @@ namespace orlim_py {
 
 namespace {
 
-constexpr std::array kSelfKnnParams = {
-    required_matrix("x"),     required_u64("n_neighbors"), text_param("metric", "euclidean"),
-    u64_param("m", 12),       u64_param("l_max", 64),      u64_param("r", 64),
-    f32_param("alpha", 1.2f), u64_param("beam_l", 64),     u64_param("fanout", 2),
-    u64_param("c_min", 256),  u64_param("c_max", 2048),    u64_param("runs", 1),
-    u64_param("n_jobs", 0),   u64_param("seed", 0),
-};
+constexpr auto kSelfKnnParams = graph_index_params<3, true>(
+    {required_matrix("x"), required_u64("n_neighbors"), text_param("metric", "euclidean")});
 constexpr Signature kSelfKnnSignature{"build_and_self_knn()", kSelfKnnParams};
 
 constexpr const char kSelfKnnDoc[] =
@@ -58,23 +52,16 @@ PyObject* build_and_self_knn(PyObject*, PyObject* args, PyObject* kwargs) {
 
   orlim::SelfKnn knn;
   const bool ok = run_unlocked(pool, [&] {
-    const orlim::Dataset data(base.values, x.rows, x.cols, *metric);
-    knn = orlim::self_knn_job(data, params, k, beam_l);
+    knn = orlim::self_knn_job(orlim::Dataset(base.values, x.rows, x.cols, *metric), params, k,
+                              beam_l);
   });
   if (!ok) return nullptr;
   return to_result_tuple(std::move(knn));
 }
 
-constexpr std::array kQueryParams = {
-    required_matrix("x"),        required_matrix("queries"),
-    required_u64("n_neighbors"), text_param("metric", "euclidean"),
-    u64_param("m", 12),          u64_param("l_max", 64),
-    u64_param("r", 64),          f32_param("alpha", 1.2f),
-    u64_param("beam_l", 64),     u64_param("fanout", 2),
-    u64_param("c_min", 256),     u64_param("c_max", 2048),
-    u64_param("runs", 1),        u64_param("n_jobs", 0),
-    u64_param("seed", 0),
-};
+constexpr auto kQueryParams = graph_index_params<4, true>(
+    {required_matrix("x"), required_matrix("queries"), required_u64("n_neighbors"),
+     text_param("metric", "euclidean")});
 constexpr Signature kQuerySignature{"build_and_query()", kQueryParams};
 
 constexpr const char kQueryDoc[] =
@@ -112,8 +99,8 @@ PyObject* build_and_query(PyObject*, PyObject* args, PyObject* kwargs) {
 
   orlim::SelfKnn knn;
   const bool ok = run_unlocked(pool, [&] {
-    const orlim::Dataset data(base.values, x.rows, x.cols, *metric);
-    knn = orlim::query_knn_job(data, params, query.values, queries.rows, k, beam_l);
+    knn = orlim::query_knn_job(orlim::Dataset(base.values, x.rows, x.cols, *metric), params,
+                               query.values, queries.rows, k, beam_l);
   });
   if (!ok) return nullptr;
   return to_result_tuple(std::move(knn));

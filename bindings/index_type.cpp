@@ -3,44 +3,28 @@
 #include "numpy_api.hpp"
 
 #include <array>
+#include <memory>
 #include <new>
 #include <optional>
 #include <vector>
 
 #include "args.hpp"
 #include "call_frame.hpp"
-#include "orlim/search/batch_knn.hpp"
-#include "orlim/build/driver.hpp"
-#include "orlim/data/dataset.hpp"
-#include "orlim/index/graph.hpp"
+#include "orlim/index/graph_index.hpp"
 #include "result.hpp"
 
 namespace orlim_py {
 
 namespace {
 
-// Everything an index owns. Immutable once built, so any number of queries may read it at once
-// without locks; a running query holds a reference to the Python object, which keeps it alive.
-struct IndexState {
-  std::vector<float> data;  // the base matrix as given, row-major, never normalized
-  orlim::Graph graph;
-  std::size_t n = 0;
-  std::size_t d = 0;
-  orlim::Metric metric = orlim::Metric::Euclidean;
-};
-
+// The index is immutable once built, so any number of queries may read it at once without locks;
+// a running query holds a reference to the Python object, which keeps it alive.
 struct IndexObject {
-  PyObject_HEAD IndexState* state;
+  PyObject_HEAD orlim::GraphIndex* index;
 };
 
-constexpr std::array kNewParams = {
-    required_matrix("x"),     text_param("metric", "euclidean"),
-    u64_param("m", 12),       u64_param("l_max", 64),
-    u64_param("r", 64),       f32_param("alpha", 1.2f),
-    u64_param("fanout", 2),   u64_param("c_min", 256),
-    u64_param("c_max", 2048), u64_param("runs", 1),
-    u64_param("n_jobs", 0),   u64_param("seed", 0),
-};
+constexpr auto kNewParams =
+    graph_index_params<2, false>({required_matrix("x"), text_param("metric", "euclidean")});
 constexpr Signature kNewSignature{"OrlimIndex.__new__()", kNewParams};
 
 constexpr std::array kQueryParams = {
@@ -74,50 +58,43 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   const ReadonlyMatrix& x = a.matrix("x");
   if (x.rows == 0) return raise_value_error("empty base matrix");
 
-  auto state = std::make_unique<IndexState>();
-  state->data = copy_row_major(x);
-  if (!check_matrix_values(x, state->data, "x")) return nullptr;
-  state->n = x.rows;
-  state->d = x.cols;
-  state->metric = *metric;
+  std::vector<float> values = copy_row_major(x);
+  if (!check_matrix_values(x, values, "x")) return nullptr;
   const orlim::BuildParams params = build_params_from(a, *metric);
   std::optional<orlim::Pool> pool = dedicated_pool(a.u64("n_jobs"));
 
-  IndexState& s = *state;
+  std::unique_ptr<orlim::GraphIndex> index;
   const bool ok = run_unlocked(pool, [&] {
-    const orlim::Dataset data(s.data, s.n, s.d, s.metric);
-    s.graph = orlim::build_index_with_cands(data, params, 0).graph;
+    index = std::make_unique<orlim::GraphIndex>(
+        orlim::GraphIndex::build(std::move(values), x.rows, x.cols, params));
   });
   if (!ok) return nullptr;
 
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
-  reinterpret_cast<IndexObject*>(self)->state = state.release();
+  reinterpret_cast<IndexObject*>(self)->index = index.release();
   return self;
 }
 
 void index_dealloc(PyObject* self) {
-  delete reinterpret_cast<IndexObject*>(self)->state;
+  delete reinterpret_cast<IndexObject*>(self)->index;
   Py_TYPE(self)->tp_free(self);
 }
 
 PyObject* index_query(PyObject* self, PyObject* args, PyObject* kwargs) {
-  const IndexState& s = *reinterpret_cast<IndexObject*>(self)->state;
+  const orlim::GraphIndex& index = *reinterpret_cast<IndexObject*>(self)->index;
   Arguments a;
   if (!a.parse(kQuerySignature, args, kwargs)) return nullptr;
   const ReadonlyMatrix& queries = a.matrix("queries");
-  if (!check_query_width(queries, s.d)) return nullptr;
+  if (!check_query_width(queries, index.d())) return nullptr;
   const MatrixValues query = matrix_values(queries, /*allow_in_place=*/false);
   if (queries.rows > 0 && !check_matrix_values(queries, query.values, "queries")) return nullptr;
-  const std::size_t k = a.u64("n_neighbors");
-  const std::size_t beam_l = a.u64("beam_l");
+  const orlim::SearchParams search{a.u64("n_neighbors"), a.u64("beam_l")};
 
   std::optional<orlim::Pool> default_pool;  // queries always use the process-wide pool
   orlim::SelfKnn knn;
-  const bool ok = run_unlocked(default_pool, [&] {
-    const orlim::Dataset data(s.data, s.n, s.d, s.metric);
-    knn = orlim::knn_query(data, s.graph, query.values, queries.rows, k, beam_l);
-  });
+  const bool ok = run_unlocked(default_pool,
+                               [&] { knn = index.query(query.values, queries.rows, search); });
   if (!ok) return nullptr;
   return to_result_tuple(std::move(knn));
 }

@@ -4,7 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "orlim/search/bruteforce.hpp"
+#include "orlim/data/knn_result.hpp"
 
 namespace orlim_py {
 

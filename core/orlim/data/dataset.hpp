@@ -18,6 +18,11 @@ struct Dataset {
   // `values` must hold exactly n * d floats (else Failure "data length must equal n*d").
   Dataset(std::span<const float> values, std::size_t n, std::size_t d, Metric metric);
 
+  // Borrows values already in stored form (normalized rows for cosine, as `data` holds them) and
+  // only computes the norms: the way back from a saved index.
+  static Dataset stored(std::span<const float> values, std::size_t n, std::size_t d,
+                        Metric metric);
+
   Dataset(Dataset&&) noexcept = default;
   Dataset& operator=(Dataset&&) noexcept = default;
   Dataset(const Dataset&) = delete;
@@ -32,6 +37,10 @@ struct Dataset {
   std::size_t d = 0;
   Metric metric = Metric::Euclidean;
 };
+
+// Scales every row of d values (d >= 1) to unit length as a cosine Dataset stores it; all-zero
+// rows stay zero.
+void normalize_rows(std::span<float> values, std::size_t d);
 
 // Squared norm of one row in element order (products rounded before each addition).
 float sq_norm(const float* row, std::size_t d);

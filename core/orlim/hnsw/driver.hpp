@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-#include "orlim/search/bruteforce.hpp"
+#include "orlim/data/knn_result.hpp"
 #include "orlim/data/dataset.hpp"
 #include "orlim/kernels/distance.hpp"
 #include "orlim/hnsw/graph.hpp"

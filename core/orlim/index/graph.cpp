@@ -80,4 +80,35 @@ void check_graph_invariants(const Graph& graph, std::size_t r) {
   }
 }
 
+std::string graph_view_error(const GraphView& graph, std::size_t n) {
+  if (graph.offsets.size() != n + 1) {
+    return "graph has " + std::to_string(graph.offsets.size()) + " row offsets for " +
+           std::to_string(n) + " points (expected n + 1)";
+  }
+  if (graph.offsets.front() != 0) return "graph row offsets must start at 0";
+  for (std::size_t v = 0; v < n; ++v) {
+    if (graph.offsets[v + 1] < graph.offsets[v]) {
+      return "graph row offsets decrease at row " + std::to_string(v + 1);
+    }
+  }
+  if (graph.offsets.back() != graph.neighbors.size()) {
+    return "graph row offsets end at " + std::to_string(graph.offsets.back()) + " but there are " +
+           std::to_string(graph.neighbors.size()) + " edges";
+  }
+  // Any id at or above n makes the running maximum too large; one branch-free pass.
+  PointId largest = 0;
+  for (const PointId w : graph.neighbors) largest = std::max(largest, w);
+  if (!graph.neighbors.empty() && largest >= n) {
+    const auto at = std::find_if(graph.neighbors.begin(), graph.neighbors.end(),
+                                 [n](PointId w) { return w >= n; });
+    return "graph edge " + std::to_string(at - graph.neighbors.begin()) + " has id " +
+           std::to_string(*at) + ", not below n = " + std::to_string(n);
+  }
+  if (n == 0 ? graph.entry != 0 : graph.entry >= n) {
+    return "graph entry point " + std::to_string(graph.entry) + " is not below n = " +
+           std::to_string(n);
+  }
+  return {};
+}
+
 }  // namespace orlim

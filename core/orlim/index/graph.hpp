@@ -1,7 +1,8 @@
 // The final search graph in compressed rows, and the fixed-width row form the build uses on the
 // way there.
 //
-// A Graph is immutable once made and may be read by any number of searches at once. A
+// A Graph is immutable once made and may be read by any number of searches at once; searches
+// read it through a GraphView, which can equally point into borrowed memory (a mapped file). A
 // FlatAdjacency is plain working state of the build: each parallel task writes only the rows it
 // owns.
 #pragma once
@@ -9,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "orlim/base/types.hpp"
@@ -51,6 +53,31 @@ struct Graph {
   // exceeds the row width).
   static Graph from_flat(const FlatAdjacency& adjacency, PointId entry);
 };
+
+// The compressed rows as searches read them: over a Graph, or over arrays owned by someone else
+// that outlive the view. Cheap to copy.
+struct GraphView {
+  GraphView() = default;
+  GraphView(const Graph& graph)  // NOLINT: every search takes a Graph where it takes a view
+      : offsets(graph.offsets), neighbors(graph.neighbors), entry(graph.entry) {}
+  GraphView(std::span<const std::size_t> offs, std::span<const PointId> ids, PointId start)
+      : offsets(offs), neighbors(ids), entry(start) {}
+
+  std::size_t n() const { return offsets.empty() ? 0 : offsets.size() - 1; }
+  std::span<const PointId> neighbors_of(std::size_t v) const {
+    return {neighbors.data() + offsets[v], offsets[v + 1] - offsets[v]};
+  }
+
+  std::span<const std::size_t> offsets;
+  std::span<const PointId> neighbors;
+  PointId entry = 0;
+};
+
+// Empty when `graph` can be searched safely over n points: offsets start at 0, never decrease
+// and end at the neighbour count, every id is below n, and entry is below n (0 when n is 0).
+// Otherwise a message naming the first fault. Unlike check_graph_invariants it allows any
+// degree, duplicates and self-loops, which only cost search time. One pass over the edges.
+std::string graph_view_error(const GraphView& graph, std::size_t n);
 
 // Failure unless `graph` is well formed and satisfies what a build guarantees: offsets start at 0,
 // never decrease and end at neighbors.size(); every id is below n; no node lists itself or an id

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <limits>
 
-#include "orlim/search/batch_knn.hpp"
-#include "orlim/build/driver.hpp"
 #include "orlim/base/profile.hpp"
+#include "orlim/index/graph_index.hpp"
+#include "orlim/search/bruteforce.hpp"
 
 namespace orlim {
 
@@ -38,39 +38,31 @@ std::size_t retained_for_mode(const std::string& mode, std::size_t k, std::size_
   return std::min(l_max, std::max<std::size_t>(wanted, 32));
 }
 
-SelfKnn self_knn_job(const Dataset& data, const BuildParams& params, std::size_t k,
-                     std::size_t beam_l) {
+SelfKnn self_knn_job(Dataset data, const BuildParams& params, std::size_t k, std::size_t beam_l) {
   if (data.n <= std::min(params.c_max, kBruteForceRows)) return knn_self_bruteforce(data, k);
 
   const bool profiling = profiling_enabled();
   const std::string mode = query_mode();
+  // A value other than the three names searches like "beam" but still retains candidates.
   const std::size_t c = retained_for_mode(mode, k, params.l_max);
 
   Stopwatch timer;
-  BuiltIndex index = build_index_with_cands(data, params, c);
+  const GraphIndex index = GraphIndex::build(std::move(data), params, c);
   const double build = timer.seconds();
   timer.restart();
-  SelfKnn out;
-  if (mode == "warm") {
-    out = knn_self_graph(data, index.graph, &index.retained, k, beam_l);
-  } else if (mode == "reservoir") {
-    out = knn_self_reservoir(data, index.graph, index.retained, k);
-  } else {
-    out = knn_self_graph(data, index.graph, nullptr, k, beam_l);
-  }
+  SelfKnn out = index.self_knn(SearchParams{k, beam_l, parse_query_mode(mode)});
   if (profiling) print_build_query_line(build, timer.seconds(), mode);
   return out;
 }
 
-SelfKnn query_knn_job(const Dataset& data, const BuildParams& params,
-                      std::span<const float> queries, std::size_t n_q, std::size_t k,
-                      std::size_t beam_l) {
+SelfKnn query_knn_job(Dataset data, const BuildParams& params, std::span<const float> queries,
+                      std::size_t n_q, std::size_t k, std::size_t beam_l) {
   const bool profiling = profiling_enabled();
   Stopwatch timer;
-  const Graph graph = build_index_with_cands(data, params, 0).graph;
+  const GraphIndex index = GraphIndex::build(std::move(data), params);
   const double build = timer.seconds();
   timer.restart();
-  SelfKnn out = knn_query(data, graph, queries, n_q, k, beam_l);
+  SelfKnn out = index.query(queries, n_q, SearchParams{k, beam_l});
   if (profiling) {
     print_build_query_line(build, timer.seconds(),
                            std::to_string(n_q) + " queries, runs=" + std::to_string(params.runs) +

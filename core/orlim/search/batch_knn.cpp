@@ -102,7 +102,7 @@ void write_self_row(std::span<const Neighbor> found, PointId i, Metric metric, s
 // All nodes, breadth first from the entry (then from each node not reached yet, in id order).
 // Consecutive nodes of this order are graph neighbours or close to them, so searches run in
 // this order find most of their vectors still in cache. Results never depend on the order.
-std::vector<PointId> locality_order(const Graph& graph) {
+std::vector<PointId> locality_order(GraphView graph) {
   const std::size_t n = graph.n();
   std::vector<PointId> order;
   order.reserve(n);
@@ -235,7 +235,7 @@ void nearest_seeds_screened(const float* query, std::span<const PointId> ids,
 // the same region reuse each other's cached vectors. When the batch is large enough to repay a
 // pass over the graph, the groups themselves follow the graph's locality order, so that nearby
 // regions come one after the other too. `starts` holds each query's seeds, nearest first.
-std::vector<std::size_t> query_order(const Graph& graph, std::span<const PointId> starts,
+std::vector<std::size_t> query_order(GraphView graph, std::span<const PointId> starts,
                                      std::size_t m, std::size_t n_q) {
   std::vector<PointId> key(n_q);
   for (std::size_t q = 0; q < n_q; ++q) key[q] = starts[q * m];
@@ -267,7 +267,7 @@ SeedPool make_seed_pool(std::size_t n, std::size_t beam_width) {
   return pool;
 }
 
-SelfKnn knn_query(const Dataset& data, const Graph& graph, std::span<const float> queries,
+SelfKnn knn_query(const Dataset& data, GraphView graph, std::span<const float> queries,
                   std::size_t n_q, std::size_t k, std::size_t beam_l) {
   const std::size_t n = data.n;
   if (k == 0) fail("k-NN queries need k >= 1");
@@ -333,7 +333,7 @@ SelfKnn knn_query(const Dataset& data, const Graph& graph, std::span<const float
   return out;
 }
 
-SelfKnn knn_self_graph(const Dataset& data, const Graph& graph, const RetainedCands* retained,
+SelfKnn knn_self_graph(const Dataset& data, GraphView graph, const RetainedCands* retained,
                        std::size_t k, std::size_t beam_l) {
   const std::size_t n = data.n;
   if (retained != nullptr && retained->empty()) retained = nullptr;
@@ -362,7 +362,7 @@ SelfKnn knn_self_graph(const Dataset& data, const Graph& graph, const RetainedCa
   return out;
 }
 
-SelfKnn knn_self_reservoir(const Dataset& data, const Graph& graph, const RetainedCands& retained,
+SelfKnn knn_self_reservoir(const Dataset& data, GraphView graph, const RetainedCands& retained,
                            std::size_t k) {
   const std::size_t n = data.n;
   check_retained(retained, n);

@@ -11,8 +11,8 @@
 #include <span>
 #include <vector>
 
-#include "orlim/search/bruteforce.hpp"
-#include "orlim/build/driver.hpp"
+#include "orlim/data/knn_result.hpp"
+#include "orlim/build/retained.hpp"
 #include "orlim/data/dataset.hpp"
 #include "orlim/index/graph.hpp"
 #include "orlim/base/types.hpp"
@@ -35,20 +35,20 @@ SeedPool make_seed_pool(std::size_t n, std::size_t beam_width);
 // query's nearest seeds. A row whose search finds fewer repeats its last entry; a row that finds
 // nothing holds (graph.entry, 0). Needs n >= 1 and k >= 1 (Failure otherwise). Holds the n_q
 // start lists (up to 16 ids each) for the duration of the call.
-SelfKnn knn_query(const Dataset& data, const Graph& graph, std::span<const float> queries,
+SelfKnn knn_query(const Dataset& data, GraphView graph, std::span<const float> queries,
                   std::size_t n_q, std::size_t k, std::size_t beam_l);
 
 // Self-kNN by beam search from each point, warm started from its retained candidates when
 // `retained` is given and not empty (nullptr: none). Stride min(max(n, 1), k + 1), beam width
 // max(beam_l, stride); the point itself always comes first, and a row that finds fewer points
 // is padded with (i, 0).
-SelfKnn knn_self_graph(const Dataset& data, const Graph& graph, const RetainedCands* retained,
+SelfKnn knn_self_graph(const Dataset& data, GraphView graph, const RetainedCands* retained,
                        std::size_t k, std::size_t beam_l);
 
 // Self-kNN without search: the exact nearest among each point's retained candidates, its graph
 // neighbours and the graph neighbours of its 6 nearest retained candidates. Same layout and
 // padding as knn_self_graph.
-SelfKnn knn_self_reservoir(const Dataset& data, const Graph& graph, const RetainedCands& retained,
+SelfKnn knn_self_reservoir(const Dataset& data, GraphView graph, const RetainedCands& retained,
                            std::size_t k);
 
 }  // namespace orlim

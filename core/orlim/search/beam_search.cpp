@@ -49,7 +49,7 @@ void sort_stably(std::vector<Neighbor>& list) {
 // distance evaluation. (Before the list is full nothing is refused or pushed out.)
 class Search {
  public:
-  Search(const Dataset& data, const Graph& graph, const float* query, std::size_t beam_l,
+  Search(const Dataset& data, GraphView graph, const float* query, std::size_t beam_l,
          Scratch& scratch, std::vector<Neighbor>& list)
       : data_(data),
         graph_(graph),
@@ -184,7 +184,7 @@ class Search {
   }
 
   const Dataset& data_;
-  const Graph& graph_;
+  GraphView graph_;
   const float* query_;
   std::size_t beam_l_;
   std::size_t row_bytes_;
@@ -212,7 +212,7 @@ struct ScratchReset {
 
 }  // namespace
 
-void beam_search(const Dataset& data, const Graph& graph, std::span<const PointId> starts,
+void beam_search(const Dataset& data, GraphView graph, std::span<const PointId> starts,
                  std::span<const float> query, std::size_t beam_l, Scratch& scratch,
                  std::vector<Neighbor>& result) {
   result.clear();
@@ -230,7 +230,7 @@ void beam_search(const Dataset& data, const Graph& graph, std::span<const PointI
   search.expand_all();
 }
 
-std::vector<Neighbor> beam_search(const Dataset& data, const Graph& graph,
+std::vector<Neighbor> beam_search(const Dataset& data, GraphView graph,
                                   std::span<const PointId> starts, std::span<const float> query,
                                   std::size_t beam_l, Scratch& scratch) {
   std::vector<Neighbor> result;

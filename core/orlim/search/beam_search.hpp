@@ -33,12 +33,12 @@ struct Scratch {
 // reuses `result` and `scratch` allocates nothing once they have grown to its largest search.
 // Leaves `scratch` clean.
 // Failure when an id is not below n or the sizes of graph, data, scratch and query disagree.
-void beam_search(const Dataset& data, const Graph& graph, std::span<const PointId> starts,
+void beam_search(const Dataset& data, GraphView graph, std::span<const PointId> starts,
                  std::span<const float> query, std::size_t beam_l, Scratch& scratch,
                  std::vector<Neighbor>& result);
 
 // The same, returning a fresh result list.
-std::vector<Neighbor> beam_search(const Dataset& data, const Graph& graph,
+std::vector<Neighbor> beam_search(const Dataset& data, GraphView graph,
                                   std::span<const PointId> starts, std::span<const float> query,
                                   std::size_t beam_l, Scratch& scratch);
 
