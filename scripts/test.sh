@@ -37,5 +37,6 @@ ctest --test-dir build/asan --output-on-failure -j "$jobs"
 # is taken from the source tree, on top of the instrumented _orlim.
 (cd tests/python &&
   LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
-  PYTHONPATH="$PWD/../../build/asan/bindings:$PWD/../../python" ORLIM_SANITIZED=1 \
+  PYTHONPATH="$PWD/../../build/asan/bindings:$PWD/../../build/asan/python:$PWD/../../python" \
+  ORLIM_SANITIZED=1 \
   python3 -m pytest -q -p no:cacheprovider .)

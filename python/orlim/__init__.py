@@ -7,6 +7,9 @@ before any work, and follows scikit-learn's ``n_jobs`` convention.
 
 Functions and classes
 ---------------------
+Index
+    A graph index built once, queried from any thread, saved, loaded (optionally
+    memory-mapped) and pickled.
 build_and_self_knn
     The k nearest neighbours of every row within the data.
 build_and_query
@@ -31,10 +34,16 @@ only, ``n_jobs=0`` for the process-wide pool); see its docstrings.
 from __future__ import annotations
 
 import importlib.util
+import pkgutil
 from typing import TYPE_CHECKING, Any
+
+# The native module may sit in another directory of the path than these sources (a build tree
+# beside a source checkout); an installed package has both in one place.
+__path__ = pkgutil.extend_path(__path__, __name__)
 
 from _orlim import __version__
 
+from ._index import BUILD_PARAMS, Index
 from ._knn import kneighbors_graph
 from ._native import OrlimIndex, build_and_query, build_and_self_knn, hnsw_self_knn
 from ._umap import umap_precomputed_knn
@@ -43,6 +52,8 @@ if TYPE_CHECKING:
     from ._transformer import KNeighborsTransformer
 
 __all__ = [
+    "BUILD_PARAMS",
+    "Index",
     "KNeighborsTransformer",
     "OrlimIndex",
     "__version__",

@@ -1,0 +1,119 @@
+#include "convert.hpp"
+
+#include <cstring>
+#include <string_view>
+
+namespace orlim_index {
+
+using orlim_py::PyRef;
+
+PyObject* value_error(const std::string& message) {
+  PyRef text(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+  return nullptr;
+}
+
+PyRef float32_matrix(PyObject* obj, const char* name) {
+  if (PyObject_HasAttrString(obj, "toarray") || PyObject_HasAttrString(obj, "tocsr")) {
+    PyErr_Format(PyExc_TypeError, "%s: sparse input is not supported; pass a dense array", name);
+    return PyRef();
+  }
+  PyRef any(PyArray_FromAny(obj, nullptr, 0, 0, 0, nullptr));
+  if (!any) return PyRef();
+  auto* array = reinterpret_cast<PyArrayObject*>(any.get());
+  const char kind = PyArray_DESCR(array)->kind;
+  if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') {
+    PyRef dtype(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array))));
+    PyErr_Format(PyExc_TypeError, "%s must hold real numbers, got dtype %S", name,
+                 dtype ? dtype.get() : Py_None);
+    return PyRef();
+  }
+  if (PyArray_NDIM(array) != 2) {
+    PyErr_Format(PyExc_ValueError, "%s must be a 2-D array, got %d dimension(s)", name,
+                 PyArray_NDIM(array));
+    return PyRef();
+  }
+  // float64 and integers are cast (rounded to float32); out-of-range values become infinities,
+  // which the finiteness check then rejects.
+  return PyRef(PyArray_FromAny(any.get(), PyArray_DescrFromType(NPY_FLOAT32), 2, 2,
+                               NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST, nullptr));
+}
+
+bool to_count(PyObject* obj, const char* name, long long min, std::uint64_t& out) {
+  if (PyBool_Check(obj) || !PyIndex_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s must be an int, got %s", name, Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  PyRef index(PyNumber_Index(obj));
+  if (!index) return false;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (overflow > 0) {  // above 2^63: only a seed can be that large
+    const unsigned long long big = PyLong_AsUnsignedLongLong(index.get());
+    if (big == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      PyErr_Clear();
+      value_error(std::string(name) + " must be below 2**64");
+      return false;
+    }
+    out = big;
+    return true;
+  }
+  if (overflow < 0 || value < min) {
+    PyRef shown(PyObject_Str(index.get()));
+    PyErr_Format(PyExc_ValueError, "%s must be at least %lld, got %S", name, min,
+                 shown ? shown.get() : Py_None);
+    return false;
+  }
+  out = static_cast<std::uint64_t>(value);
+  return true;
+}
+
+bool check_finite(std::span<const float> values, const char* name) {
+  // Exponent bits all set means infinity or NaN; integer arithmetic keeps the scan vectorisable.
+  std::uint32_t bad = 0;
+  for (const float v : values) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    bad |= static_cast<std::uint32_t>((bits & 0x7f800000u) == 0x7f800000u);
+  }
+  if (bad == 0) return true;
+  value_error(std::string(name) + " contains NaN or infinity");
+  return false;
+}
+
+bool set_build_param(orlim::BuildParams& params, const orlim::BuildParamSpec& target,
+                     PyObject* value) {
+  bool ok = true;
+  orlim::for_each_build_param(params, [&](const orlim::BuildParamSpec& spec, auto& field) {
+    if (&spec != &target) return;
+    using Field = std::decay_t<decltype(field)>;
+    if constexpr (std::is_same_v<Field, float>) {
+      if (PyBool_Check(value) || !(PyFloat_Check(value) || PyIndex_Check(value))) {
+        PyErr_Format(PyExc_TypeError, "%s must be a real number, got %s", spec.name,
+                     Py_TYPE(value)->tp_name);
+        ok = false;
+        return;
+      }
+      const double v = PyFloat_AsDouble(value);
+      if (v == -1.0 && PyErr_Occurred()) {
+        ok = false;
+        return;
+      }
+      field = static_cast<float>(v);
+    } else {
+      // Negative values are caught here; the upper bounds by the table's check.
+      std::uint64_t v = 0;
+      ok = to_count(value, spec.name, 0, v);
+      if (ok && sizeof(Field) < sizeof(std::uint64_t) && v > static_cast<std::uint64_t>(Field(-1))) {
+        value_error(std::string(spec.name) + " is too large");
+        ok = false;
+      }
+      if (ok) field = static_cast<Field>(v);
+    }
+  });
+  return ok;
+}
+
+}  // namespace orlim_index

@@ -1,0 +1,35 @@
+// Python arguments of the Index type into native values, with the package's error conventions:
+// TypeError for a value of the wrong type, ValueError for one out of range.
+#pragma once
+
+#include "numpy_api.hpp"
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "orlim/build/build_params.hpp"
+#include "py_ref.hpp"
+
+namespace orlim_index {
+
+// `obj` as a C-contiguous, aligned 2-D float32 array (a copy only when it is not one already):
+// any array-like of booleans, integers or floats. TypeError for other element types (and
+// sparse matrices), ValueError for another number of dimensions. Null with the error set.
+orlim_py::PyRef float32_matrix(PyObject* obj, const char* name);
+
+// An integer (bool excluded) that is at least `min`; TypeError or ValueError naming `name`.
+bool to_count(PyObject* obj, const char* name, long long min, std::uint64_t& out);
+
+// ValueError "{name} contains NaN or infinity" unless every value is finite.
+bool check_finite(std::span<const float> values, const char* name);
+
+// Sets one build parameter from a Python value by its table entry (TypeError for a wrong type;
+// the ranges are checked afterwards, for all parameters at once).
+bool set_build_param(orlim::BuildParams& params, const orlim::BuildParamSpec& spec,
+                     PyObject* value);
+
+// ValueError with `message`; returns nullptr.
+PyObject* value_error(const std::string& message);
+
+}  // namespace orlim_index
