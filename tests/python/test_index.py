@@ -297,3 +297,4 @@ def test_the_stub_lists_the_build_parameter_table():
                 name for name, _ in table], node.name
             checked += 1
     assert checked == 3
+

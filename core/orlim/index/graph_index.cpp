@@ -8,6 +8,7 @@
 #include "orlim/build/driver.hpp"
 #include "orlim/kernels/distance.hpp"
 #include "orlim/search/batch_knn.hpp"
+#include "orlim/search/bruteforce.hpp"
 
 namespace orlim {
 
@@ -153,9 +154,12 @@ SelfKnn GraphIndex::self_knn(const SearchParams& search) const {
 SelfKnn GraphIndex::self_knn_distinct(std::size_t k, std::size_t beam_l) const {
   const std::size_t n = data_.n;
   if (k == 0 || k >= n) fail("distinct self-kNN needs 1 <= k < n");
-  // Rows list the point itself first; see query_distinct for the zero rows.
+  // Rows list the point itself first; see query_distinct for the zero rows. Small data sets are
+  // answered exactly, as the one-shot self-kNN answers them.
   const std::size_t width = std::min(n, k + 1 + zero_rows_);
-  const SelfKnn found = knn_self_graph(data_, graph_, nullptr, width - 1, beam_l);
+  const SelfKnn found = n <= std::min(params_.c_max, kBruteForceRows)
+                            ? knn_self_bruteforce(data_, width - 1)
+                            : knn_self_graph(data_, graph_, nullptr, width - 1, beam_l);
   SelfKnn out = make_knn_result(n, k);
   const RowFinisher finisher{data_, k};
   const bool cosine = data_.metric == Metric::Cosine;

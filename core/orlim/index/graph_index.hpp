@@ -54,7 +54,8 @@ class GraphIndex {
   SelfKnn self_knn(const SearchParams& search) const;
 
   // The k nearest other points of every indexed point (needs 1 <= k < n), distinct, by the rules
-  // of query_distinct; the point itself is never listed, exact duplicates of it are.
+  // of query_distinct; the point itself is never listed, exact duplicates of it are. Exact by
+  // brute force when n <= min(c_max, 2048).
   SelfKnn self_knn_distinct(std::size_t k, std::size_t beam_l) const;
 
   const Dataset& data() const { return data_; }

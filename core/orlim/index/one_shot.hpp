@@ -12,9 +12,6 @@
 
 namespace orlim {
 
-// Data sets up to this many rows (and up to c_max) are answered exactly by brute force.
-inline constexpr std::size_t kBruteForceRows = 2048;
-
 // Self-kNN of `data`: brute force when n <= min(c_max, 2048); otherwise the graph index, with
 // the query mode read from ORLIM_QUERY ("beam" when unset, "warm", "reservoir"; anything else
 // searches like "beam" but still retains candidates) and, when ORLIM_PROFILE is set, the line
