@@ -75,6 +75,13 @@ def test_cosine_queries_are_normalized_and_zero_vectors_are_at_distance_one():
     assert (dist[5] == 1.0).all()
     assert (dist[:5, :][ids[:5] == 7] == 1.0).all()
 
+    # Many zero rows: they must not crowd the true neighbours out of the rows.
+    x[:300] = 0.0
+    ix = orlim.Index(x, metric="cosine", **SMALL)
+    ids, dist = ix.query(Q, k=10)
+    want_ids, want_dist = exact(x, Q, 10, "cosine")
+    assert recall(ids, want_ids) > 0.95 and not (ids < 300).any()
+
 
 def test_attributes_and_repr(index):
     assert type(index).__module__ == "orlim" and type(index).__name__ == "Index"
@@ -86,10 +93,12 @@ def test_attributes_and_repr(index):
 
 
 REJECTED = {
-    "unknown keyword": (lambda: orlim.Index(X, rr=3), TypeError, "unexpected keyword argument 'rr'"),
+    "unknown keyword": (lambda: orlim.Index(X, rr=3), TypeError,
+                        "unexpected keyword argument 'rr'"),
     "misspelled metric": (lambda: orlim.Index(X, metric="l1"), ValueError, "unsupported metric"),
-    "m out of range": (lambda: orlim.Index(X, m=17), ValueError, "m must be between 1 and 16, got 17"),
-    "negative r": (lambda: orlim.Index(X, r=-1), ValueError, "r must be at least 0"),
+    "m out of range": (lambda: orlim.Index(X, m=17), ValueError,
+                       "m must be between 1 and 16, got 17"),
+    "negative r": (lambda: orlim.Index(X, r=-1), ValueError, "r must be at least 1, got -1"),
     "r = 0": (lambda: orlim.Index(X, r=0), ValueError, "r must be at least 1, got 0"),
     "float count": (lambda: orlim.Index(X, r=2.0), TypeError, "r must be an int"),
     "alpha text": (lambda: orlim.Index(X, alpha="1"), TypeError, "alpha must be a real number"),
@@ -190,7 +199,8 @@ def rewrite_header(data, edit):
     edit(header)
     for s in header["sections"]:
         chunk = data[s["offset"] : s["offset"] + s["nbytes"]]
-        s["crc32"] = [zlib.crc32(chunk[i : i + s["block"]]) for i in range(0, len(chunk), s["block"])]
+        s["crc32"] = [zlib.crc32(chunk[i : i + s["block"]])
+                      for i in range(0, len(chunk), s["block"])]
     text = json.dumps(header).encode()
     old = struct.unpack_from("<Q", data, 16)[0]
     assert len(text) <= sections_of(data)[1][0][0] - 64
@@ -206,7 +216,8 @@ def rewrite_section(data, name, edit):
     header, _ = sections_of(data)
     s = next(s for s in header["sections"] if s["name"] == name)
     body = bytearray(data)
-    view = np.frombuffer(body, dtype=s["dtype"], count=s["nbytes"] // np.dtype(s["dtype"]).itemsize,
+    dtype = np.dtype(s["dtype"])
+    view = np.frombuffer(body, dtype=dtype, count=s["nbytes"] // dtype.itemsize,
                          offset=s["offset"])
     edit(view)
     return rewrite_header(bytes(body), lambda h: None)
@@ -227,8 +238,9 @@ DAMAGE = {
     "empty file": (lambda d: b"", "empty"),
     "trailing bytes": (lambda d: d + b"\0" * 64, "size mismatch"),
     "padding byte": (lambda d: d[:40] + b"\1" + d[41:], "padding"),
-    "offsets decrease": (lambda d: rewrite_section(d, "offsets", lambda o: o.__setitem__(5, o[4] - 1)),
-                         "decrease at row 5"),
+    "offsets decrease": (
+        lambda d: rewrite_section(d, "offsets", lambda o: o.__setitem__(5, o[4] - 1)),
+        "decrease at row 5"),
     "edge id >= n": (lambda d: rewrite_section(d, "neighbors", lambda e: e.__setitem__(3, 400)),
                      "has id 400, not below n = 400"),
     "entry >= n": (lambda d: rewrite_header(d, lambda h: h.update(entry=400)), "entry point 400"),

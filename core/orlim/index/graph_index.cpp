@@ -19,6 +19,9 @@ constexpr std::size_t kRowsPerTask = 64;
 // Squared distance of a zero vector to anything under the cosine metric: reported as 1, the
 // cosine distance scikit-learn gives it (s / 2 = 1 - cos for unit vectors).
 constexpr float kZeroCosineSq = 2.0f;
+// Extra search width for indexes holding cosine zero rows; bounds the search cost when many rows
+// are zero.
+constexpr std::size_t kZeroRowMargin = 32;
 
 std::size_t count_zero_rows(const Dataset& data) {
   if (data.metric != Metric::Cosine) return 0;
@@ -27,7 +30,8 @@ std::size_t count_zero_rows(const Dataset& data) {
 
 // Turns one row of search results into k distinct neighbours of `query`, nearest first by
 // (distance, id): the found ids are rescored (zero vectors at cosine distance 1), duplicates and
-// `skip` dropped; when fewer than k distinct ids remain, the row is answered exactly.
+// `skip` dropped. The row is answered exactly when fewer than k distinct ids remain, or when zero
+// rows took places that nearer points may have been denied (fewer than k others were found).
 struct RowFinisher {
   const Dataset& data;
   std::size_t k;
@@ -49,7 +53,11 @@ struct RowFinisher {
     scored.erase(std::unique(scored.begin(), scored.end(),
                              [](const Neighbor& a, const Neighbor& b) { return a.id == b.id; }),
                  scored.end());
-    if (scored.size() < k) {
+    std::size_t zero_rows = 0;
+    if (data.metric == Metric::Cosine && !query_zero) {
+      for (const Neighbor& e : scored) zero_rows += data.norms[e.id] == 0.0f ? 1 : 0;
+    }
+    if (scored.size() < k || (zero_rows > 0 && scored.size() - zero_rows < k)) {
       scored.clear();
       for (std::size_t j = 0; j < data.n; ++j) {
         const auto id = static_cast<PointId>(j);
@@ -86,7 +94,8 @@ GraphIndex GraphIndex::build(std::vector<float> values, std::size_t n, std::size
                              const BuildParams& params) {
   // A vector's buffer survives the move into the index, so the Dataset may borrow it already.
   Dataset data(values, n, d, params.metric);
-  if (params.metric != Metric::Euclidean) std::vector<float>().swap(values);  // normalized copy kept
+  // Cosine keeps only the Dataset's normalized copy.
+  if (params.metric != Metric::Euclidean) std::vector<float>().swap(values);
   BuiltIndex built = build_index_with_cands(data, params, 0);
   GraphIndex index(std::move(values), std::move(data), params);
   index.owned_graph_ = std::move(built.graph);
@@ -120,9 +129,9 @@ SelfKnn GraphIndex::query_distinct(std::span<const float> queries, std::size_t n
     normalize_rows(normalized, data_.d);
     queries = normalized;
   }
-  // Zero rows rank as distance 1/2 in the search but are reported at 1, so every one of them
-  // could push a true neighbour out of the row: search that many more.
-  const std::size_t width = std::min(data_.n, k + zero_rows_);
+  // Zero rows rank as distance 1/2 in the search but are reported at 1, so each could push a
+  // true neighbour out of the row: search a few more, and rows still short are answered exactly.
+  const std::size_t width = std::min(data_.n, k + std::min(zero_rows_, kZeroRowMargin));
   const SelfKnn found = knn_query(data_, graph_, queries, n_q, width, beam_l);
   SelfKnn out = make_knn_result(n_q, k);
   const RowFinisher finisher{data_, k};
@@ -156,7 +165,7 @@ SelfKnn GraphIndex::self_knn_distinct(std::size_t k, std::size_t beam_l) const {
   if (k == 0 || k >= n) fail("distinct self-kNN needs 1 <= k < n");
   // Rows list the point itself first; see query_distinct for the zero rows. Small data sets are
   // answered exactly, as the one-shot self-kNN answers them.
-  const std::size_t width = std::min(n, k + 1 + zero_rows_);
+  const std::size_t width = std::min(n, k + 1 + std::min(zero_rows_, kZeroRowMargin));
   const SelfKnn found = n <= std::min(params_.c_max, kBruteForceRows)
                             ? knn_self_bruteforce(data_, width - 1)
                             : knn_self_graph(data_, graph_, nullptr, width - 1, beam_l);
@@ -178,7 +187,8 @@ SelfKnn GraphIndex::self_knn_distinct(std::size_t k, std::size_t beam_l) const {
 std::size_t GraphIndex::nbytes() const {
   std::size_t total = data_.data.size() * sizeof(float) + data_.norms.size() * sizeof(float);
   total += graph_.offsets.size() * sizeof(std::size_t) + graph_.neighbors.size() * sizeof(PointId);
-  total += retained_.slots.size() * sizeof(Neighbor) + retained_.counts.size() * sizeof(std::uint32_t);
+  total += retained_.slots.size() * sizeof(Neighbor);
+  total += retained_.counts.size() * sizeof(std::uint32_t);
   return total;
 }
 

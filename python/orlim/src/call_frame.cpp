@@ -10,7 +10,8 @@ namespace orlim_index {
 
 bool run_job(std::size_t threads, orlim::FunctionRef<void()> job) {
   try {
-    orlim_py::GilRelease unlocked;  // declared first: a dedicated pool is gone before the lock returns
+    // Declared first, so that a dedicated pool is gone before the lock returns.
+    orlim_py::GilRelease unlocked;
     std::optional<orlim::Pool> dedicated;
     if (threads > 0) dedicated = orlim::Pool::dedicated(threads);
     orlim::Pool& pool = dedicated ? *dedicated : orlim::Pool::shared();

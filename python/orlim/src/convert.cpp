@@ -103,10 +103,11 @@ bool set_build_param(orlim::BuildParams& params, const orlim::BuildParamSpec& ta
       }
       field = static_cast<float>(v);
     } else {
-      // Negative values are caught here; the upper bounds by the table's check.
+      // Values below the range are caught here, those above it by the table's check.
       std::uint64_t v = 0;
-      ok = to_count(value, spec.name, 0, v);
-      if (ok && sizeof(Field) < sizeof(std::uint64_t) && v > static_cast<std::uint64_t>(Field(-1))) {
+      ok = to_count(value, spec.name, static_cast<long long>(spec.min), v);
+      constexpr auto largest = static_cast<std::uint64_t>(static_cast<Field>(-1));
+      if (ok && v > largest) {
         value_error(std::string(spec.name) + " is too large");
         ok = false;
       }

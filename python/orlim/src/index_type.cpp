@@ -331,7 +331,9 @@ PyObject* index_from_arrays(PyObject* cls, PyObject* args) {
   }
   for (const orlim::BuildParamSpec& spec : orlim::kBuildParamSpecs) {
     PyObject* value = PyDict_GetItemString(params_obj, spec.name);
-    if (value == nullptr) return value_error(std::string("build parameter ") + spec.name + " missing");
+    if (value == nullptr) {
+      return value_error(std::string("build parameter ") + spec.name + " missing");
+    }
     if (!set_build_param(params, spec, value)) return nullptr;
   }
   const std::string invalid = orlim::build_params_error(params);
