@@ -52,7 +52,6 @@ if TYPE_CHECKING:
     from ._transformer import KNeighborsTransformer
 
 __all__ = [
-    "BUILD_PARAMS",
     "Index",
     "KNeighborsTransformer",
     "OrlimIndex",
