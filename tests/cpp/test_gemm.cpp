@@ -101,6 +101,34 @@ TEST(LeafGemm, DiagonalIsExactlyZeroForHugeRows) {
   expect_matches_reference(data, ids, got, "huge rows");
 }
 
+TEST(LeafGemm, PrecisionFollowsTheLeafsSpreadNotItsPlace) {
+  // The same leaf, moved far from the origin: distances do not change under the move, and the
+  // kernel must not lose them to the size of the rows. The error allowed is that of the expansion
+  // at the leaf's own scale (rows in [-1, 1)); with the norms of the moved rows themselves it
+  // would be about offset^2 * d * 2^-24, several times the distances.
+  const std::size_t n = 300, d = 32;
+  const auto local = random_values(n * d, 77);
+  const auto ids = scrambled_leaf(n, 200, 5);
+  for (const float offset : {0.0f, 1e3f, 1e4f, -3e4f}) {
+    std::vector<float> values(local);
+    for (std::size_t c = 0; c < values.size(); ++c) {
+      values[c] += (c % d) % 3 == 0 ? offset : 0.5f * offset;
+    }
+    const Dataset data(values, n, d, Metric::Euclidean);
+    const LeafDists got = leaf_sq_dists(data, ids);
+    // The moved values carry rounding of about offset * 2^-24 each, which the reference sees too.
+    const double allowed = 16.0 * static_cast<double>(d) * 0x1p-24 * 2.0 * static_cast<double>(d) +
+                           4.0 * static_cast<double>(d) * std::abs(offset) * 0x1p-24;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      for (std::size_t j = 0; j < ids.size(); ++j) {
+        if (i == j) continue;
+        ASSERT_NEAR(got.at(i, j), reference_sq_dist(data, ids[i], ids[j]), allowed)
+            << "offset " << offset << " entry (" << i << ", " << j << ")";
+      }
+    }
+  }
+}
+
 TEST(LeafGemm, RepeatedRowsGiveZeroOrRoundingNoise) {
   // Every row appears twice: once as a repeated id, once as an identical copy under another id.
   // The expansion cancels to about 0 with either sign; the clamp must leave no negative value.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -76,6 +77,25 @@ float product_margin(std::size_t d) {
   return static_cast<float>((8.0 * static_cast<double>(d) + 128.0) * 0x1p-24);
 }
 
+void centre_rows(float* rows, std::size_t count, std::size_t d, double* sums, float* mean,
+                 float* norms) {
+  std::fill_n(sums, d, 0.0);
+  for (std::size_t i = 0; i < count; ++i) {
+    const float* row = rows + i * d;
+    for (std::size_t c = 0; c < d; ++c) sums[c] += static_cast<double>(row[c]);
+  }
+  const double scale = count > 0 ? 1.0 / static_cast<double>(count) : 0.0;
+  for (std::size_t c = 0; c < d; ++c) {
+    const auto m = static_cast<float>(sums[c] * scale);
+    mean[c] = std::isfinite(m) ? m : 0.0f;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    float* row = rows + i * d;
+    for (std::size_t c = 0; c < d; ++c) row[c] -= mean[c];
+    norms[i] = sq_norm(row, d);
+  }
+}
+
 void gather_leaf(const Dataset& data, std::span<const PointId> ids, LeafRows& out) {
   const std::size_t t = ids.size();
   const std::size_t d = data.d;
@@ -85,14 +105,16 @@ void gather_leaf(const Dataset& data, std::span<const PointId> ids, LeafRows& ou
   out.d = d;
   out.rows.resize(t * d);
   out.norms.resize(t);
+  out.sums.resize(d);
+  out.mean.resize(d);
   // Every id is checked against the norms too: a data set with d = 0 has none, and nothing below
   // may read past them.
   for (std::size_t i = 0; i < t; ++i) {
     const PointId id = ids[i];
     if (id >= data.n || id >= data.norms.size()) fail("leaf id out of range");
     std::copy_n(data.row(id), d, out.rows.data() + i * d);
-    out.norms[i] = data.norms[id];
   }
+  centre_rows(out.rows.data(), t, d, out.sums.data(), out.mean.data(), out.norms.data());
 }
 
 void leaf_products_rows(const LeafRows& leaf, std::size_t r0, std::size_t r1, float* out) {

@@ -1,5 +1,6 @@
 // All-pairs squared distances inside one leaf of the partition, from one single-precision matrix
-// product and the norms the Dataset already holds.
+// product of the leaf's rows centred on their mean, and the products behind the screens of the
+// prune and of the query seeding.
 //
 // Reads the Dataset only and writes nothing shared, so any number of workers may call it at once;
 // the product runs on the calling thread (the BLAS is kept single-threaded, see blas.hpp).
@@ -25,29 +26,44 @@ struct LeafDists {
   std::size_t t = 0;
 };
 
-// Entry (i, j) is (norms[i] + norms[j]) - 2 G[i][j] with G the product of the gathered rows with
-// their transpose, clamped at 0 (NaN becomes 0 too); the diagonal is exactly 0. Off the diagonal
-// the product's rounding shows: identical rows (or an id repeated in the leaf) come out as 0 or
-// a tiny positive value. Not forced to be symmetric. Fails when an id is not a row of `data`, when
-// `data` has no norms (d = 0) and t > 0, or when a size overflows.
-// A leaf's rows and squared norms gathered in leaf order. A task keeps one and reuses it for
-// every leaf it handles, so the build allocates nothing per leaf once it has seen its largest.
+// A leaf's rows gathered in leaf order and moved so that their mean lies at the origin, with the
+// squared norms of the moved rows. Distances do not change under the move, but the expansion
+// (n_i + n_j) - 2 g_ij below cancels in float32 down to a few roundings of the norms' size: with
+// the norms of the rows as stored, points far from the origin (a tight cluster at 1e3, say) lose
+// every digit of their distances; centred, the norms are of the leaf's own spread, wherever the
+// data sit. A task keeps one and reuses it for every leaf it handles, so the build allocates
+// nothing per leaf once it has seen its largest.
 struct LeafRows {
-  std::vector<float> rows;   // t x d
-  std::vector<float> norms;  // t
+  std::vector<float> rows;   // t x d, centred
+  std::vector<float> norms;  // t, squared norms of the centred rows
+  std::vector<float> mean;   // d, the vector subtracted from every row
+  std::vector<double> sums;  // d, working column sums of the centring
   std::size_t t = 0;
   std::size_t d = 0;
 };
 
-// Gathers the rows of `ids` (each below data.n, else Failure).
+// Moves `count` rows of d floats (row-major, in place) by the rows' column means and writes each
+// moved row's squared norm (float32, element order) to `norms`. The means are summed in double
+// (exact enough for any leaf, and free of overflow for any finite float32 input) and rounded to
+// float32 once, so every row moves by the same float32 vector; a column whose mean is not finite
+// (a NaN or an infinity in it) is left in place, so that one bad value spoils only the pairs it
+// belongs to. `mean` (d floats) receives the vector subtracted; `sums` is d doubles of working
+// space.
+void centre_rows(float* rows, std::size_t count, std::size_t d, double* sums, float* mean,
+                 float* norms);
+
+// Gathers the rows of `ids` (each below data.n, else Failure) and centres them.
 void gather_leaf(const Dataset& data, std::span<const PointId> ids, LeafRows& out);
 
 // Rows [r0, r1) of the leaf's distance matrix in two steps, for callers that consume each row
 // right after it is finished (while it is still in cache): leaf_products_rows writes the block's
-// dot products into `out` ((r1 - r0) x t, row-major, one product for the whole block), then
-// finish_leaf_row turns row i of the leaf (held at `row`) into its distances, with the same
-// clamped formula and exact-zero diagonal as leaf_sq_dists. Blocks of rows let a large leaf be
-// processed with bounded memory.
+// dot products of centred rows into `out` ((r1 - r0) x t, row-major, one product for the whole
+// block), then finish_leaf_row turns row i of the leaf (held at `row`) into its distances:
+// entry j is (norms[i] + norms[j]) - 2 g_ij with the centred norms, clamped at 0 (NaN becomes 0
+// too), and the diagonal is exactly 0. Off the diagonal the product's rounding shows, on the
+// scale of the leaf's spread: identical rows (or an id repeated in the leaf) come out as 0 or a
+// tiny positive value. Not forced to be symmetric. Blocks of rows let a large leaf be processed
+// with bounded memory.
 void leaf_products_rows(const LeafRows& leaf, std::size_t r0, std::size_t r1, float* out);
 void finish_leaf_row(const LeafRows& leaf, std::size_t i, float* row);
 
@@ -63,9 +79,12 @@ void cross_products(const float* a, std::size_t rows_a, const float* b, std::siz
 // How far (n_a + n_b) - 2 a.b, formed from float32 squared norms and a float32 product over d
 // terms, can lie from the fixed-order sq_l2 of the same pair, as a multiple of (n_a + n_b): the
 // forward error bounds of both computations, doubled for safety. Lets a product screen pairs
-// whose exact distance cannot change a decision.
+// whose exact distance cannot change a decision. It holds as well for rows moved by centre_rows
+// (n_a, n_b then the moved rows' norms): each move rounds once per value, which shifts the
+// distance by at most about 4 * 2^-24 * (n_a + n_b), well inside the constant term.
 float product_margin(std::size_t d);
 
+// The whole t x t matrix of a leaf at once, as above.
 LeafDists leaf_sq_dists(const Dataset& data, std::span<const PointId> ids);
 
 }  // namespace orlim
