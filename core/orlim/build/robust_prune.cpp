@@ -15,6 +15,8 @@ namespace {
 // Lists this long or longer are screened with one symmetric product: every candidate pair's
 // squared distance then comes from norms and a dot product at the speed of the BLAS, and only
 // pairs whose pruning decision lies within the product's rounding margin are measured exactly.
+// The candidates are centred on their mean first: the margin scales with the norms, so with the
+// rows as stored, points far from the origin would leave nearly every pair to the exact distance.
 constexpr std::size_t kScreenMin = 16;
 // Rows requested ahead of their copy when gathering the candidates for the product.
 constexpr std::size_t kGatherAhead = 8;
@@ -93,12 +95,14 @@ std::size_t robust_prune_into(const Dataset& data, PointId p, std::vector<Neighb
   auto& alive = scratch.alive;
   alive.assign(count, kAlive);
 
-  // Screening needs every candidate's stored norm; d = 0 has none (and nothing to gain).
+  // d = 0 has nothing to gain from screening.
   const bool screen = count >= kScreenMin && d > 0;
   if (screen) {
     scratch.rows.resize(count * d);
     scratch.norms.resize(count);
     scratch.dists.resize(count);
+    scratch.mean.resize(d);
+    scratch.sums.resize(d);
     // The candidates' rows are scattered over the data set and mostly out of cache: each is
     // requested kGatherAhead rows before it is copied, so the misses overlap.
     for (std::size_t i = 0; i < std::min(kGatherAhead, count); ++i) {
@@ -107,9 +111,10 @@ std::size_t robust_prune_into(const Dataset& data, PointId p, std::vector<Neighb
     for (std::size_t i = 0; i < count; ++i) {
       if (i + kGatherAhead < count) prefetch_row(data.row(candidates[i + kGatherAhead].id), d);
       std::copy_n(data.row(candidates[i].id), d, scratch.rows.data() + i * d);
-      scratch.norms[i] = data.norms[candidates[i].id];
       scratch.dists[i] = candidates[i].dist;
     }
+    centre_rows(scratch.rows.data(), count, d, scratch.sums.data(), scratch.mean.data(),
+                scratch.norms.data());
     scratch.gram.resize(count * count);
     gram_upper(scratch.rows.data(), count, d, scratch.gram.data());
   }
@@ -127,7 +132,7 @@ std::size_t robust_prune_into(const Dataset& data, PointId p, std::vector<Neighb
     rest.clear();
     if (screen) {
       screen_row(scratch.gram.data() + i * count, scratch.norms.data(), scratch.dists.data(),
-                 data.norms[c], a2, margin, i + 1, count, alive.data(), rest);
+                 scratch.norms[i], a2, margin, i + 1, count, alive.data(), rest);
     } else {
       for (std::size_t k = i + 1; k < count; ++k) {
         if (alive[k]) rest.push_back(k);
