@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include <cmath>
 #include <string>
 #include <vector>
@@ -51,10 +53,43 @@ TEST(Dataset, CosineNormalizesACopyAndKeepsZeroRows) {
   EXPECT_FLOAT_EQ(data.row(0)[1], 0.8f);
   EXPECT_EQ(data.row(1)[0], 0.0f);
   EXPECT_EQ(data.norms[1], 0.0f);
-  // 1e-60 underflows the sum of squares to 0, so the row stays as given.
-  EXPECT_EQ(data.row(2)[0], 1e-30f);
+  // A row too small to square (1e-60 is below float32) is still normalized.
+  EXPECT_EQ(data.row(2)[0], 1.0f);
+  EXPECT_EQ(data.row(2)[1], 0.0f);
   // The stored norm is the actual sum of squares of the stored row, not 1.
   EXPECT_EQ(data.norms[0], data.row(0)[0] * data.row(0)[0] + data.row(0)[1] * data.row(0)[1]);
+}
+
+TEST(Dataset, CosineNormalizationDoesNotDependOnTheScale) {
+  // Rows whose squares overflow or underflow float32 normalize like the same rows at scale 1:
+  // bit for bit under a power of two (the scaling is exact), to rounding under any other factor.
+  std::mt19937 gen(7);
+  std::normal_distribution<float> normal;
+  const std::size_t n = 50, d = 24;
+  std::vector<float> base(n * d);
+  for (float& v : base) v = normal(gen);
+  const Dataset unit(base, n, d, Metric::Cosine);
+  struct Scale {
+    float factor;
+    bool exact;
+  };
+  for (const Scale s : {Scale{0x1p66f, true}, Scale{0x1p-76f, true}, Scale{0x1p-100f, true},
+                        Scale{1e20f, false}, Scale{1e-23f, false}, Scale{3e36f, false},
+                        Scale{1e-40f, false}}) {
+    std::vector<float> scaled(base);
+    for (float& v : scaled) v *= s.factor;
+    const Dataset data(scaled, n, d, Metric::Cosine);
+    for (std::size_t i = 0; i < n * d; ++i) {
+      if (s.exact) {
+        ASSERT_EQ(data.data[i], unit.data[i]) << "scale " << s.factor << " value " << i;
+      } else {
+        // 1e-40 is subnormal: the values keep only about 17 bits.
+        const float tol = s.factor < 1e-38f ? 1e-4f : 1e-6f;
+        ASSERT_NEAR(data.data[i], unit.data[i], tol) << "scale " << s.factor << " value " << i;
+      }
+    }
+    for (std::size_t r = 0; r < n; ++r) ASSERT_NEAR(data.norms[r], 1.0f, 1e-5f) << s.factor;
+  }
 }
 
 TEST(Dataset, CosineOfASingleValueIsOne) {
