@@ -273,4 +273,29 @@ bool check_matrix_values(const ReadonlyMatrix& m, std::span<const float> values,
   return true;
 }
 
+bool check_base_range(std::span<const float> values, std::size_t cols, orlim::Metric metric,
+                      orlim::ColumnRange& range) {
+  if (metric == orlim::Metric::Cosine) {
+    range = orlim::unit_column_range(cols);
+    return true;
+  }
+  range = orlim::empty_column_range(cols);
+  orlim::widen_column_range(range, values);
+  if (!orlim::sq_distances_fit(range)) {
+    raise_value_error("x spans too wide a range for float32 squared distances");
+    return false;
+  }
+  return true;
+}
+
+bool check_query_range(const orlim::ColumnRange& base, std::span<const float> values) {
+  orlim::ColumnRange range = base;
+  orlim::widen_column_range(range, values);
+  if (!orlim::sq_distances_fit(range)) {
+    raise_value_error("queries lie too far from x for float32 squared distances");
+    return false;
+  }
+  return true;
+}
+
 }  // namespace orlim_py

@@ -16,6 +16,9 @@
 #include <vector>
 
 #include "orlim/build/build_params.hpp"
+#include "orlim/data/metric.hpp"
+#include "orlim/data/value_range.hpp"
+
 #include "py_ref.hpp"
 
 namespace orlim_py {
@@ -118,5 +121,15 @@ PyObject* raise_value_error(const std::string& message);
 // The checks every base or query matrix gets before work starts: at least one column, fewer than
 // 2^32 rows, finite values. `values` are the matrix's row-major values. False with ValueError set.
 bool check_matrix_values(const ReadonlyMatrix& m, std::span<const float> values, const char* name);
+
+// The extent of the points every distance of a call is taken between, checked after
+// check_matrix_values: squared distances that overflow float32 would turn every comparison into
+// one between infinities. check_base_range sets `range` to what the base matrix x fills (its
+// values for the Euclidean metric; the unit box for cosine, whose rows are normalized) and fails
+// when the Euclidean x alone spans too much; check_query_range fails when queries, added to that
+// range, lie too far from x. False with ValueError set.
+bool check_base_range(std::span<const float> values, std::size_t cols, orlim::Metric metric,
+                      orlim::ColumnRange& range);
+bool check_query_range(const orlim::ColumnRange& base, std::span<const float> values);
 
 }  // namespace orlim_py

@@ -44,7 +44,11 @@ PyObject* build_and_self_knn(PyObject*, PyObject* args, PyObject* kwargs) {
   if (x.rows == 0) return raise_value_error("empty input matrix");
 
   const MatrixValues base = matrix_values(x, /*allow_in_place=*/true);
-  if (!check_matrix_values(x, base.values, "x")) return nullptr;
+  orlim::ColumnRange range;
+  if (!check_matrix_values(x, base.values, "x") ||
+      !check_base_range(base.values, x.cols, *metric, range)) {
+    return nullptr;
+  }
   const std::size_t k = a.u64("n_neighbors");
   const std::size_t beam_l = a.u64("beam_l");
   const orlim::BuildParams params = build_params_from(a, *metric);
@@ -88,8 +92,11 @@ PyObject* build_and_query(PyObject*, PyObject* args, PyObject* kwargs) {
 
   const MatrixValues base = matrix_values(x, /*allow_in_place=*/false);
   const MatrixValues query = matrix_values(queries, /*allow_in_place=*/false);
+  orlim::ColumnRange range;
   if (!check_matrix_values(x, base.values, "x") ||
-      !check_matrix_values(queries, query.values, "queries")) {
+      !check_matrix_values(queries, query.values, "queries") ||
+      !check_base_range(base.values, x.cols, *metric, range) ||
+      !check_query_range(range, query.values)) {
     return nullptr;
   }
   const std::size_t k = a.u64("n_neighbors");

@@ -64,7 +64,11 @@ PyObject* hnsw_self_knn(PyObject*, PyObject* args, PyObject* kwargs) {
 
   // Always a row-major copy: the call never reads the caller's buffer without the lock.
   const MatrixValues base = matrix_values(x, /*allow_in_place=*/false);
-  if (!check_matrix_values(x, base.values, "x")) return nullptr;
+  orlim::ColumnRange range;
+  if (!check_matrix_values(x, base.values, "x") ||
+      !check_base_range(base.values, x.cols, *metric, range)) {
+    return nullptr;
+  }
   const std::size_t k = a.u64("n_neighbors");
   orlim::hnsw::HnswParams params;
   params.m = a.u64("m");

@@ -21,6 +21,7 @@ namespace {
 // a running query holds a reference to the Python object, which keeps it alive.
 struct IndexObject {
   PyObject_HEAD orlim::GraphIndex* index;
+  orlim::ColumnRange* range;  // what the stored points fill, which queries must stay near
 };
 
 constexpr auto kNewParams =
@@ -59,7 +60,11 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (x.rows == 0) return raise_value_error("empty base matrix");
 
   std::vector<float> values = copy_row_major(x);
-  if (!check_matrix_values(x, values, "x")) return nullptr;
+  auto range = std::make_unique<orlim::ColumnRange>();
+  if (!check_matrix_values(x, values, "x") ||
+      !check_base_range(values, x.cols, *metric, *range)) {
+    return nullptr;
+  }
   const orlim::BuildParams params = build_params_from(a, *metric);
   std::optional<orlim::Pool> pool = dedicated_pool(a.u64("n_jobs"));
 
@@ -73,22 +78,28 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   reinterpret_cast<IndexObject*>(self)->index = index.release();
+  reinterpret_cast<IndexObject*>(self)->range = range.release();
   return self;
 }
 
 void index_dealloc(PyObject* self) {
   delete reinterpret_cast<IndexObject*>(self)->index;
+  delete reinterpret_cast<IndexObject*>(self)->range;
   Py_TYPE(self)->tp_free(self);
 }
 
 PyObject* index_query(PyObject* self, PyObject* args, PyObject* kwargs) {
   const orlim::GraphIndex& index = *reinterpret_cast<IndexObject*>(self)->index;
+  const orlim::ColumnRange& range = *reinterpret_cast<IndexObject*>(self)->range;
   Arguments a;
   if (!a.parse(kQuerySignature, args, kwargs)) return nullptr;
   const ReadonlyMatrix& queries = a.matrix("queries");
   if (!check_query_width(queries, index.d())) return nullptr;
   const MatrixValues query = matrix_values(queries, /*allow_in_place=*/false);
-  if (queries.rows > 0 && !check_matrix_values(queries, query.values, "queries")) return nullptr;
+  if (queries.rows > 0 && (!check_matrix_values(queries, query.values, "queries") ||
+                           !check_query_range(range, query.values))) {
+    return nullptr;
+  }
   const orlim::SearchParams search{a.u64("n_neighbors"), a.u64("beam_l")};
 
   std::optional<orlim::Pool> default_pool;  // queries always use the process-wide pool
