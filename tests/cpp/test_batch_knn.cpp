@@ -140,22 +140,28 @@ TEST(KnnQuery, RowsAreCutOrPaddedToTheStride) {
 TEST(KnnQuery, StartsAreTheExactNearestSeedsAtEveryScale) {
   // On a graph without edges a query's row is its 16 starts, which must be the 16 seeds nearest
   // by (sq_l2, id) however the pool is scanned: with many exact ties, near the bottom and the top
-  // of the float range, and for a query equal to a seed.
+  // of the float range, far from the origin (the screen works on points moved by the pool's
+  // mean, whose rounding its bound must cover), and for a query equal to a seed.
   struct Case {
     const char* name;
     float scale;
     bool lattice;
+    float offset = 0.0f;
   };
-  const Case cases[] = {{"gaussian", 1.0f, false}, {"ties", 1.0f, true},
-                        {"tiny", 1e-19f, false},   {"tiny ties", 1e-19f, true},
-                        {"huge", 1e18f, false},    {"huge ties", 3e18f, true}};
+  const Case cases[] = {{"gaussian", 1.0f, false},       {"ties", 1.0f, true},
+                        {"tiny", 1e-19f, false},         {"tiny ties", 1e-19f, true},
+                        {"huge", 1e18f, false},          {"huge ties", 3e18f, true},
+                        {"far", 1.0f, false, 1e4f},      {"far ties", 1.0f, true, 3e5f},
+                        {"far tiny", 1e-3f, false, 1e2f}};
   const std::size_t n = 4096, d = 12, n_q = 40, k = 16;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::mt19937 gen(7);
     std::normal_distribution<float> unit;
     std::uniform_int_distribution<int> small(0, 2);
-    auto draw = [&] { return c.scale * (c.lattice ? static_cast<float>(small(gen)) : unit(gen)); };
+    auto draw = [&] {
+      return c.offset + c.scale * (c.lattice ? static_cast<float>(small(gen)) : unit(gen));
+    };
     std::vector<float> xs(n * d), qs(n_q * d);
     for (float& v : xs) v = draw();
     for (float& v : qs) v = draw();

@@ -170,7 +170,8 @@ void nearest_seeds(const Dataset& data, const float* query, std::span<const Poin
 
 // Per-task state of the screened seed selection, sized once for a block of queries.
 struct SeedScreen {
-  std::vector<float> dots;   // block rows x pool: query . seed
+  std::vector<float> moved;  // block rows x d: the queries moved by the pool's mean
+  std::vector<float> dots;   // block rows x pool: moved query . moved seed
   std::vector<float> low;    // per seed of the current query: lower bound on its sq_l2
   std::vector<float> high;   // upper bound
   std::vector<float> highs;  // the m smallest upper bounds, ascending
@@ -180,15 +181,17 @@ struct SeedScreen {
 // seed: one product per block of queries gives each seed's distance up to a rounding bound, and
 // a seed whose lower bound exceeds the m-th smallest upper bound has m seeds strictly nearer, so
 // it can be in neither selection. Only the others are measured exactly and offered, in seed
-// order, to the same bounded list. `dots` is the query's row of products with the pool;
-// `seed_norms` the pool's stored squared norms. A bound that is not a number keeps the seed in.
-void nearest_seeds_screened(const float* query, std::span<const PointId> ids,
+// order, to the same bounded list. The product works on the query and the pool moved by the
+// pool's mean (`moved`, and `seed_norms` the moved seeds' squared norms): distances are the same,
+// but the bound scales with the norms, and with the points as stored it would keep every seed of
+// data far from the origin. `dots` is the moved query's row of products with the moved pool. A
+// bound that is not a number keeps the seed in.
+void nearest_seeds_screened(const float* query, const float* moved, std::span<const PointId> ids,
                             std::span<const float> rows, std::span<const float> seed_norms,
                             const float* dots, std::size_t d, std::size_t m,
                             std::vector<Neighbor>& best, SeedScreen& screen, PointId* out) {
   const std::size_t pool = ids.size();
-  float qn = 0.0f;
-  for (std::size_t c = 0; c < d; ++c) qn += query[c] * query[c];
+  const float qn = sq_norm(moved, d);
   // The margin is twice the error of the product and the norms, which leaves room for the few
   // roundings of the bounds themselves. Products of values near the bottom of the float range
   // lose absolute, not relative, accuracy: `floor` covers them.
@@ -285,12 +288,17 @@ SelfKnn knn_query(const Dataset& data, GraphView graph, std::span<const float> q
   const std::vector<float> seed_rows = gather_rows(data, seeds.ids);
   std::vector<PointId> starts(checked_mul(n_q, m, "query starts"));
   const std::size_t pool = seeds.ids.size();
-  // Screening pays once the pool is large next to the m seeds kept; it needs the stored norms.
+  // Screening pays once the pool is large next to the m seeds kept.
   const bool screened = pool >= kScreenedPoolMin && data.d > 0;
+  std::vector<float> moved_seeds;
   std::vector<float> seed_norms;
+  std::vector<float> centre;
   if (screened) {
+    moved_seeds = seed_rows;
     seed_norms.resize(pool);
-    for (std::size_t j = 0; j < pool; ++j) seed_norms[j] = data.norms[seeds.ids[j]];
+    centre.resize(data.d);
+    std::vector<double> sums(data.d);
+    centre_rows(moved_seeds.data(), pool, data.d, sums.data(), centre.data(), seed_norms.data());
   }
   parallel_for_blocks(n_q, kRowsPerTask, [&](std::size_t lo, std::size_t hi) {
     std::vector<Neighbor> best;
@@ -306,13 +314,20 @@ SelfKnn knn_query(const Dataset& data, GraphView graph, std::span<const float> q
     screen.highs.reserve(m + 1);
     for (std::size_t q0 = lo; q0 < hi; q0 += kRowsPerTask) {
       const std::size_t q1 = std::min(hi, q0 + kRowsPerTask);
+      const std::size_t d = data.d;
+      screen.moved.resize((q1 - q0) * d);
+      for (std::size_t q = q0; q < q1; ++q) {
+        const float* from = query_row(q).data();
+        float* to = screen.moved.data() + (q - q0) * d;
+        for (std::size_t c = 0; c < d; ++c) to[c] = from[c] - centre[c];
+      }
       screen.dots.resize((q1 - q0) * pool);
-      cross_products(query_row(q0).data(), q1 - q0, seed_rows.data(), pool, data.d,
+      cross_products(screen.moved.data(), q1 - q0, moved_seeds.data(), pool, d,
                      screen.dots.data());
       for (std::size_t q = q0; q < q1; ++q) {
-        nearest_seeds_screened(query_row(q).data(), seeds.ids, seed_rows, seed_norms,
-                               screen.dots.data() + (q - q0) * pool, data.d, m, best, screen,
-                               starts.data() + q * m);
+        nearest_seeds_screened(query_row(q).data(), screen.moved.data() + (q - q0) * d, seeds.ids,
+                               seed_rows, seed_norms, screen.dots.data() + (q - q0) * pool, d, m,
+                               best, screen, starts.data() + q * m);
       }
     }
   });
