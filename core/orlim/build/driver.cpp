@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "orlim/base/failure.hpp"
+#include "orlim/kernels/distance.hpp"
 #include "orlim/build/hyperplanes.hpp"
 #include "orlim/build/reservoir.hpp"
 #include "orlim/kernels/gemm.hpp"
@@ -44,6 +45,36 @@ struct LeafScratch {
 constexpr std::size_t kWholeLeafMembers = 2048;
 constexpr std::size_t kBlockCells = kWholeLeafMembers * kWholeLeafMembers;
 
+// A leaf row whose product rounding exceeds this share of its k-th distance is measured again.
+constexpr float kRefineShare = 0x1p-6f;
+
+// Centring keeps the products' rounding, about margin * (n_i + n_j) with the centred norms (see
+// product_margin), far below the distances in a leaf of one tight group, wherever the group lies.
+// A leaf that spans groups far apart from each other still has norms that hide the distances
+// inside each group, and its rows' nearest would be picked by rounding noise. Such a row is
+// repaired here: every entry that could still be among the k nearest (its lower bound at most
+// the k-th's upper bound) is replaced by its exact distance, the others are certainly farther.
+// Returns whether the row changed, so that the caller selects again.
+bool refine_leaf_row(const Dataset& data, std::span<const PointId> ids, const LeafRows& leaf,
+                     std::size_t i, const std::uint64_t* keys, std::size_t k, float margin,
+                     float* row) {
+  const float* norms = leaf.norms.data();
+  float widest = 0.0f;
+  for (std::size_t c = 0; c < k; ++c) widest = std::max(widest, norms[key_index(keys[c])]);
+  const float kth = key_dist(keys[k - 1]);
+  const float err = margin * (norms[i] + widest);
+  if (err <= kRefineShare * kth) return false;
+  const float upper = kth + err;
+  const float* own = data.row(ids[i]);
+  const SqL2Fn dist = sq_l2_kernel();
+  for (std::size_t j = 0; j < leaf.t; ++j) {
+    if (j == i || row[j] - margin * (norms[i] + norms[j]) > upper) continue;
+    const float s = dist(own, data.row(ids[j]), data.d);
+    row[j] = s > 0.0f ? s : 0.0f;  // NaN to 0, as the kernel does
+  }
+  return true;
+}
+
 // Offers every member of one leaf its nearest leaf-mates.
 void leaf_work(const Dataset& data, std::span<const PointId> ids, const Projections& proj,
                std::size_t l_max, GuardedReservoirs& store, LeafScratch& scratch) {
@@ -59,6 +90,7 @@ void leaf_work(const Dataset& data, std::span<const PointId> ids, const Projecti
   for (std::size_t i = 0; i < t; ++i) {
     std::copy_n(proj.row(ids[i]), m, scratch.proj.data() + i * m);
   }
+  const float margin = product_margin(data.d);
   const std::size_t block_rows = std::max<std::size_t>(256, kBlockCells / t);
   for (std::size_t r0 = 0; r0 < t; r0 += block_rows) {
     const std::size_t r1 = std::min(t, r0 + block_rows);
@@ -80,6 +112,9 @@ void leaf_work(const Dataset& data, std::span<const PointId> ids, const Projecti
       float* row = scratch.block.data() + (i - r0) * t;
       finish_leaf_row(scratch.leaf, i, row);
       const std::uint64_t* keys = nearest_leaf_keys(row, t, i, k, scratch.nearest);
+      if (refine_leaf_row(data, ids, scratch.leaf, i, keys, k, margin, row)) {
+        keys = nearest_leaf_keys(row, t, i, k, scratch.nearest);
+      }
       const float* own = scratch.proj.data() + i * m;
       const PointId p = ids[i];
       std::lock_guard<std::mutex> lock(store.locks[p]);
