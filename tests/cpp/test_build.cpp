@@ -101,6 +101,35 @@ TEST(Build, RetainedCandidatesAreTheNearestOfEachReservoir) {
   }
 }
 
+TEST(Build, LeafDistancesStayExactInLeavesSpanningFarGroups) {
+  // Sixty groups of 20 points, about 0.01 apart inside and 1e3 apart from each other: a leaf of
+  // 300 points holds several groups, and its rows' norms, even centred on the leaf, are so large
+  // that the products' rounding buries the distances inside each group. Every candidate a point
+  // keeps must still carry its own distance and come from its own group.
+  const std::size_t groups = 60, size = 20, n = groups * size, d = 16;
+  std::mt19937 gen(3);
+  std::normal_distribution<float> normal;
+  std::vector<float> values(n * d);
+  for (std::size_t g = 0; g < groups; ++g) {
+    std::vector<float> centre(d);
+    for (float& c : centre) c = 1000.0f * normal(gen);
+    for (std::size_t i = g * size; i < (g + 1) * size; ++i) {
+      for (std::size_t c = 0; c < d; ++c) values[i * d + c] = centre[c] + 0.01f * normal(gen);
+    }
+  }
+  const Dataset data(values, n, d, Metric::Euclidean);
+  const BuiltIndex index = build(data, small_leaves(), 1, 5);
+  for (std::size_t p = 0; p < n; ++p) {
+    const auto list = index.retained.of(p);
+    ASSERT_EQ(list.size(), 5u) << p;
+    for (const orlim::Neighbor& c : list) {
+      const float exact = orlim::sq_l2(data.row(p), data.row(c.id), d);
+      EXPECT_EQ(c.id / size, p / size) << "point " << p << " keeps " << c.id;
+      EXPECT_NEAR(c.dist, exact, exact / 32.0f) << "point " << p << " keeps " << c.id;
+    }
+  }
+}
+
 // Before any search exists: the build's out-list of a point should hold its true nearest
 // neighbour for nearly every point of well-separated data.
 TEST(Build, OutListsHoldTheTrueNearestNeighbour) {

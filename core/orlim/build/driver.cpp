@@ -45,26 +45,27 @@ struct LeafScratch {
 constexpr std::size_t kWholeLeafMembers = 2048;
 constexpr std::size_t kBlockCells = kWholeLeafMembers * kWholeLeafMembers;
 
-// A leaf row whose product rounding exceeds this share of its k-th distance is measured again.
+// A leaf row whose product rounding exceeds this share of its nearest distance is measured again.
 constexpr float kRefineShare = 0x1p-6f;
 
 // Centring keeps the products' rounding, about margin * (n_i + n_j) with the centred norms (see
 // product_margin), far below the distances in a leaf of one tight group, wherever the group lies.
 // A leaf that spans groups far apart from each other still has norms that hide the distances
-// inside each group, and its rows' nearest would be picked by rounding noise. Such a row is
-// repaired here: every entry that could still be among the k nearest (its lower bound at most
-// the k-th's upper bound) is replaced by its exact distance, the others are certainly farther.
-// Returns whether the row changed, so that the caller selects again.
+// inside each group, and its rows' nearest would be picked, and stored, by rounding noise. Such a
+// row (its bound above a share of its nearest distance) is repaired here: every entry that could
+// still be among the k nearest (its lower bound at most the k-th's upper bound) is replaced by
+// its exact distance; the others are certainly farther. Rows with exact duplicates come here too
+// and cost about k exact distances. Returns whether the row changed, so that the caller selects
+// again.
 bool refine_leaf_row(const Dataset& data, std::span<const PointId> ids, const LeafRows& leaf,
                      std::size_t i, const std::uint64_t* keys, std::size_t k, float margin,
                      float* row) {
   const float* norms = leaf.norms.data();
   float widest = 0.0f;
   for (std::size_t c = 0; c < k; ++c) widest = std::max(widest, norms[key_index(keys[c])]);
-  const float kth = key_dist(keys[k - 1]);
   const float err = margin * (norms[i] + widest);
-  if (err <= kRefineShare * kth) return false;
-  const float upper = kth + err;
+  if (err <= kRefineShare * key_dist(keys[0])) return false;
+  const float upper = key_dist(keys[k - 1]) + err;
   const float* own = data.row(ids[i]);
   const SqL2Fn dist = sq_l2_kernel();
   for (std::size_t j = 0; j < leaf.t; ++j) {
