@@ -15,8 +15,8 @@ namespace {
 // Lists this long or longer are screened with one symmetric product: every candidate pair's
 // squared distance then comes from norms and a dot product at the speed of the BLAS, and only
 // pairs whose pruning decision lies within the product's rounding margin are measured exactly.
-// The candidates are centred on their mean first: the margin scales with the norms, so with the
-// rows as stored, points far from the origin would leave nearly every pair to the exact distance.
+// The candidates are moved to p's row first: the margin scales with the norms, so with the rows
+// as stored, points far from the origin would leave nearly every pair to the exact distance.
 constexpr std::size_t kScreenMin = 16;
 // Rows requested ahead of their copy when gathering the candidates for the product.
 constexpr std::size_t kGatherAhead = 8;
@@ -98,11 +98,10 @@ std::size_t robust_prune_into(const Dataset& data, PointId p, std::vector<Neighb
   // d = 0 has nothing to gain from screening.
   const bool screen = count >= kScreenMin && d > 0;
   if (screen) {
+    if (p >= data.n) fail("robust_prune: point id out of range");
     scratch.rows.resize(count * d);
     scratch.norms.resize(count);
     scratch.dists.resize(count);
-    scratch.mean.resize(d);
-    scratch.sums.resize(d);
     // The candidates' rows are scattered over the data set and mostly out of cache: each is
     // requested kGatherAhead rows before it is copied, so the misses overlap.
     for (std::size_t i = 0; i < std::min(kGatherAhead, count); ++i) {
@@ -113,8 +112,8 @@ std::size_t robust_prune_into(const Dataset& data, PointId p, std::vector<Neighb
       std::copy_n(data.row(candidates[i].id), d, scratch.rows.data() + i * d);
       scratch.dists[i] = candidates[i].dist;
     }
-    centre_rows(scratch.rows.data(), count, d, scratch.sums.data(), scratch.mean.data(),
-                scratch.norms.data());
+    // Every candidate is near p, so p's own row is as good an origin as their mean, for free.
+    move_rows(scratch.rows.data(), count, d, data.row(p), scratch.norms.data());
     scratch.gram.resize(count * count);
     gram_upper(scratch.rows.data(), count, d, scratch.gram.data());
   }

@@ -19,11 +19,9 @@ namespace orlim {
 struct PruneScratch {
   std::vector<std::uint32_t> alive;  // one flag per remaining candidate: all ones or zero
   std::vector<std::size_t> rest;     // positions still alive after the latest choice
-  std::vector<float> rows;           // the candidates' vectors, gathered and centred
+  std::vector<float> rows;           // the candidates' vectors less p's, gathered
   std::vector<float> gram;           // their dot products (upper triangle)
-  std::vector<float> norms;          // the centred vectors' squared norms, in list order
-  std::vector<float> mean;           // the centre subtracted
-  std::vector<double> sums;          // working space of the centring
+  std::vector<float> norms;          // their squared norms, in list order
   std::vector<float> dists;          // their stored distances from p, in list order
 };
 
