@@ -109,11 +109,12 @@ std::size_t robust_prune_into(const Dataset& data, PointId p, std::vector<Neighb
     }
     for (std::size_t i = 0; i < count; ++i) {
       if (i + kGatherAhead < count) prefetch_row(data.row(candidates[i + kGatherAhead].id), d);
-      std::copy_n(data.row(candidates[i].id), d, scratch.rows.data() + i * d);
+      // Every candidate is near p, so p's own row serves as the origin as well as their mean
+      // would, and needs no pass of its own.
+      scratch.norms[i] = move_row(data.row(candidates[i].id), data.row(p), d,
+                                  scratch.rows.data() + i * d);
       scratch.dists[i] = candidates[i].dist;
     }
-    // Every candidate is near p, so p's own row is as good an origin as their mean, for free.
-    move_rows(scratch.rows.data(), count, d, data.row(p), scratch.norms.data());
     scratch.gram.resize(count * count);
     gram_upper(scratch.rows.data(), count, d, scratch.gram.data());
   }

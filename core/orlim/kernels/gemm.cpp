@@ -77,20 +77,19 @@ float product_margin(std::size_t d) {
   return static_cast<float>((8.0 * static_cast<double>(d) + 128.0) * 0x1p-24);
 }
 
-namespace {
-
-// Squared norm of d floats, in eight interleaved partial sums: any order suits the products'
-// bound (product_margin), and this one runs at the vector unit's speed rather than at one
-// dependent addition per value.
-float moved_norm(const float* v, std::size_t d) {
+float move_row(const float* from, const float* origin, std::size_t d, float* to) {
   std::size_t c = 0;
   float sum = 0.0f;
 #if defined(__SSE2__)
+  // Eight interleaved partial sums: any order suits the products' bound (product_margin), and
+  // this one runs at the vector unit's speed rather than at one dependent addition per value.
   __m128 s0 = _mm_setzero_ps();
   __m128 s1 = _mm_setzero_ps();
   for (; c + 8 <= d; c += 8) {
-    const __m128 a = _mm_loadu_ps(v + c);
-    const __m128 b = _mm_loadu_ps(v + c + 4);
+    const __m128 a = _mm_sub_ps(_mm_loadu_ps(from + c), _mm_loadu_ps(origin + c));
+    const __m128 b = _mm_sub_ps(_mm_loadu_ps(from + c + 4), _mm_loadu_ps(origin + c + 4));
+    _mm_storeu_ps(to + c, a);
+    _mm_storeu_ps(to + c + 4, b);
     s0 = _mm_add_ps(s0, _mm_mul_ps(a, a));
     s1 = _mm_add_ps(s1, _mm_mul_ps(b, b));
   }
@@ -98,19 +97,11 @@ float moved_norm(const float* v, std::size_t d) {
   _mm_store_ps(lanes, _mm_add_ps(s0, s1));
   sum = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
 #endif
-  for (; c < d; ++c) sum += v[c] * v[c];
-  return sum;
-}
-
-}  // namespace
-
-void move_rows(float* rows, std::size_t count, std::size_t d, const float* origin,
-               float* norms) {
-  for (std::size_t i = 0; i < count; ++i) {
-    float* row = rows + i * d;
-    for (std::size_t c = 0; c < d; ++c) row[c] -= origin[c];
-    norms[i] = moved_norm(row, d);
+  for (; c < d; ++c) {
+    to[c] = from[c] - origin[c];
+    sum += to[c] * to[c];
   }
+  return sum;
 }
 
 void centre_rows(float* rows, std::size_t count, std::size_t d, double* sums, float* mean,
@@ -125,7 +116,7 @@ void centre_rows(float* rows, std::size_t count, std::size_t d, double* sums, fl
     const auto m = static_cast<float>(sums[c] * scale);
     mean[c] = std::isfinite(m) ? m : 0.0f;
   }
-  move_rows(rows, count, d, mean, norms);
+  for (std::size_t i = 0; i < count; ++i) norms[i] = move_row(rows + i * d, mean, d, rows + i * d);
 }
 
 void gather_leaf(const Dataset& data, std::span<const PointId> ids, LeafRows& out) {

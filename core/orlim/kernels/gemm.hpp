@@ -42,14 +42,15 @@ struct LeafRows {
   std::size_t d = 0;
 };
 
-// Subtracts `origin` (d floats) from `count` rows of d floats (row-major, in place) and writes
-// each moved row's squared norm (float32, in no fixed order) to `norms`. Any common origin leaves
-// the distances as they were; one near the rows makes the products' norms small.
-void move_rows(float* rows, std::size_t count, std::size_t d, const float* origin, float* norms);
+// Writes from - origin (d floats each) to `to`, which may be `from` itself, and returns the
+// squared norm of the result (float32, summed in no fixed order). Any common origin leaves the
+// distances between moved rows as they were; one near the rows makes the products' norms small.
+float move_row(const float* from, const float* origin, std::size_t d, float* to);
 
-// Moves `count` rows of d floats (row-major, in place) by the rows' column means, as move_rows.
-// The means are summed in double (exact enough for any leaf, and free of overflow for any finite
-// float32 input) and rounded to float32 once, so every row moves by the same float32 vector; a column whose mean is not finite
+// Moves `count` rows of d floats (row-major, in place) by the rows' column means, as move_row
+// does, and writes each moved row's squared norm to `norms`. The means are summed in double
+// (exact enough for any leaf, and free of overflow for any finite float32 input) and rounded to
+// float32 once, so every row moves by the same float32 vector; a column whose mean is not finite
 // (a NaN or an infinity in it) is left in place, so that one bad value spoils only the pairs it
 // belongs to. `mean` (d floats) receives the vector subtracted; `sums` is d doubles of working
 // space.
@@ -83,7 +84,7 @@ void cross_products(const float* a, std::size_t rows_a, const float* b, std::siz
 // How far (n_a + n_b) - 2 a.b, formed from float32 squared norms and a float32 product over d
 // terms, can lie from the fixed-order sq_l2 of the same pair, as a multiple of (n_a + n_b): the
 // forward error bounds of both computations, doubled for safety. Lets a product screen pairs
-// whose exact distance cannot change a decision. It holds as well for rows moved by move_rows
+// whose exact distance cannot change a decision. It holds as well for rows moved by move_row
 // (n_a, n_b then the moved rows' norms): each move rounds once per value, which shifts the
 // distance by at most about 4 * 2^-24 * (n_a + n_b), well inside the constant term.
 float product_margin(std::size_t d);
