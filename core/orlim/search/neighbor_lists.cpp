@@ -1,0 +1,55 @@
+#include "orlim/search/neighbor_lists.hpp"
+
+#include <algorithm>
+#include <limits>
+
+#include <immintrin.h>
+
+#include "orlim/base/failure.hpp"
+
+namespace orlim {
+
+NeighborLists::NeighborLists(std::size_t n, std::size_t width)
+    : n_(n),
+      width_(width),
+      ids_(checked_mul(n, width, "neighbour lists"), kNoPoint),
+      dists_(n * width, std::numeric_limits<float>::infinity()),
+      fresh_(n * width, 0),
+      worst_(n, std::numeric_limits<float>::infinity()),
+      locks_(std::make_unique<std::atomic<std::uint8_t>[]>(n)) {}
+
+bool NeighborLists::insert(PointId p, PointId q, float dist) {
+  const std::size_t w = width_;
+  if (w == 0) return false;
+  PointId* ids = ids_.data() + p * w;
+  float* dists = dists_.data() + p * w;
+  std::uint8_t* fresh = fresh_.data() + p * w;
+  const Neighbor cand{q, dist};
+  if (!closer(cand, Neighbor{ids[w - 1], dists[w - 1]})) return false;
+  for (std::size_t j = 0; j < w; ++j) {
+    if (ids[j] == q) return false;
+  }
+  std::size_t i = w - 1;
+  for (; i > 0 && closer(cand, Neighbor{ids[i - 1], dists[i - 1]}); --i) {
+    ids[i] = ids[i - 1];
+    dists[i] = dists[i - 1];
+    fresh[i] = fresh[i - 1];
+  }
+  ids[i] = q;
+  dists[i] = dist;
+  fresh[i] = 1;
+  std::atomic_ref<float>(worst_[p]).store(dist_key(dists[w - 1]), std::memory_order_relaxed);
+  return true;
+}
+
+bool NeighborLists::offer_locked(PointId p, PointId q, float dist) {
+  std::atomic<std::uint8_t>& lock = locks_[p];
+  while (lock.exchange(1, std::memory_order_acquire) != 0) {
+    while (lock.load(std::memory_order_relaxed) != 0) _mm_pause();
+  }
+  const bool changed = insert(p, q, dist);
+  lock.store(0, std::memory_order_release);
+  return changed;
+}
+
+}  // namespace orlim

@@ -1,0 +1,174 @@
+#include "orlim/search/refine.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <vector>
+
+#include "orlim/base/parallel.hpp"
+#include "orlim/base/profile.hpp"
+#include "orlim/base/rng.hpp"
+#include "orlim/build/driver.hpp"
+#include "orlim/kernels/distance.hpp"
+#include "orlim/search/join_candidates.hpp"
+#include "orlim/search/neighbor_lists.hpp"
+
+namespace orlim {
+
+namespace {
+
+// Seeds of the refinement's own draws, apart from every stream of the leaf phase.
+constexpr std::uint64_t kJoinSeedXor = 0x6A09E667F3BCC909ull;
+constexpr std::uint64_t kFillSeedXor = 0xBB67AE8584CAA73Bull;
+
+// Measures u against targets[0, count) four at a time and offers each pair both ways; returns
+// the number of rows that changed.
+std::size_t measure_and_offer(const Dataset& data, NeighborLists& lists, PointId u,
+                              const PointId* targets, std::size_t count) {
+  const SqL2x4Fn x4 = sq_l2_x4_kernel();
+  const float* a = data.row(u);
+  std::size_t changed = 0;
+  std::size_t t = 0;
+  for (; t + 4 <= count; t += 4) {
+    const float* b[4] = {data.row(targets[t]), data.row(targets[t + 1]), data.row(targets[t + 2]),
+                         data.row(targets[t + 3])};
+    for (std::size_t r = t + 4; r < std::min(count, t + 8); ++r) prefetch_row(data.row(targets[r]), data.d);
+    float out[4];
+    x4(a, b, data.d, out);
+    for (int r = 0; r < 4; ++r) {
+      const PointId v = targets[t + static_cast<std::size_t>(r)];
+      changed += lists.offer(u, v, out[r]) ? 1 : 0;
+      changed += lists.offer(v, u, out[r]) ? 1 : 0;
+    }
+  }
+  const SqL2Fn one = sq_l2_kernel();
+  for (; t < count; ++t) {
+    const PointId v = targets[t];
+    const float dist = one(a, data.row(v), data.d);
+    changed += lists.offer(u, v, dist) ? 1 : 0;
+    changed += lists.offer(v, u, dist) ? 1 : 0;
+  }
+  return changed;
+}
+
+// Starts each row from the point's nearest reservoir candidates, at exact distances, and pads a
+// row the reservoir could not fill with random points.
+void init_lists(const Dataset& data, const RetainedCands& cands, std::uint64_t seed,
+                NeighborLists& lists) {
+  const std::size_t n = data.n;
+  const std::size_t w = lists.width();
+  parallel_for_blocks(n, 64, [&](std::size_t lo, std::size_t hi) {
+    const SqL2x4Fn x4 = sq_l2_x4_kernel();
+    const SqL2Fn one = sq_l2_kernel();
+    for (std::size_t p = lo; p < hi; ++p) {
+      const PointId self = static_cast<PointId>(p);
+      const float* a = data.row(p);
+      const std::span<const Neighbor> c =
+          cands.empty() ? std::span<const Neighbor>() : cands.of(p);
+      std::size_t t = 0;
+      for (; t + 4 <= c.size(); t += 4) {
+        const float* b[4] = {data.row(c[t].id), data.row(c[t + 1].id), data.row(c[t + 2].id),
+                             data.row(c[t + 3].id)};
+        float out[4];
+        x4(a, b, data.d, out);
+        for (std::size_t r = 0; r < 4; ++r) {
+          if (c[t + r].id != self) lists.insert(self, c[t + r].id, out[r]);
+        }
+      }
+      for (; t < c.size(); ++t) {
+        if (c[t].id != self) lists.insert(self, c[t].id, one(a, data.row(c[t].id), data.d));
+      }
+      if (lists.ids(p)[w - 1] != kNoPoint) continue;
+      // Rows are at most n - 1 wide, so the draws find enough distinct other points.
+      Rng rng(seed ^ (static_cast<std::uint64_t>(p) * kRunSeedStep));
+      while (lists.ids(p)[w - 1] == kNoPoint) {
+        const PointId q = static_cast<PointId>(uniform_index(rng, n));
+        if (q != self) lists.insert(self, q, one(a, data.row(q), data.d));
+      }
+    }
+  });
+}
+
+// One round of local joins: for each point, every fresh candidate against the fresh ones after it
+// and against every old one. Old pairs were measured in an earlier round and are skipped.
+std::size_t join_round(const Dataset& data, const JoinCandidates& cands, NeighborLists& lists) {
+  std::atomic<std::size_t> changed{0};
+  parallel_for_blocks(data.n, 32, [&](std::size_t lo, std::size_t hi) {
+    std::vector<PointId> targets(2 * cands.width);
+    std::size_t local = 0;
+    for (std::size_t p = lo; p < hi; ++p) {
+      const std::span<const PointId> fresh = cands.fresh_of(p);
+      const std::span<const PointId> old = cands.old_of(p);
+      for (std::size_t i = 0; i < fresh.size(); ++i) {
+        const PointId u = fresh[i];
+        std::size_t count = 0;
+        for (std::size_t j = i + 1; j < fresh.size(); ++j) targets[count++] = fresh[j];
+        for (const PointId v : old) {
+          if (v != u) targets[count++] = v;
+        }
+        local += measure_and_offer(data, lists, u, targets.data(), count);
+      }
+    }
+    changed.fetch_add(local, std::memory_order_relaxed);
+  });
+  return changed.load();
+}
+
+}  // namespace
+
+SelfKnn knn_self_refine(const Dataset& data, const BuildParams& build, const RefineParams& refine,
+                        std::size_t k) {
+  const std::size_t n = data.n;
+  const std::size_t stride = self_knn_stride(n, k);
+  SelfKnn out = make_knn_result(n, stride);
+  if (n == 0) return out;
+  const std::size_t width = std::min(std::max(refine.list_size, stride - 1), n - 1);
+  const bool profiling = profiling_enabled();
+
+  if (width > 0) {
+    NeighborLists lists(n, width);
+    {
+      const std::size_t init = refine.init_candidates > 0 ? refine.init_candidates : 2 * width;
+      const RetainedCands cands = leaf_candidates(data, build, init);
+      Stopwatch timer;
+      init_lists(data, cands, build.seed ^ kFillSeedXor, lists);
+      if (profiling) print_phase_line("init lists", timer.seconds());
+    }
+    const std::size_t sample = refine.sample > 0 ? refine.sample : width;
+    JoinCandidates cands(n, sample);
+    const double stop_below = static_cast<double>(refine.min_change) * static_cast<double>(n) *
+                              static_cast<double>(width);
+    for (std::size_t round = 0; round < refine.max_rounds; ++round) {
+      Stopwatch timer;
+      sample_join_candidates(lists, run_seed(build.seed ^ kJoinSeedXor, round), cands);
+      retire_sampled(lists, cands);
+      const std::size_t changed = join_round(data, cands, lists);
+      if (profiling) {
+        char line[96];
+        std::snprintf(line, sizeof line, "[orlim] join %-9zu %7.3fs changed=%zu", round + 1,
+                      timer.seconds(), changed);
+        print_line(line);
+      }
+      if (static_cast<double>(changed) < stop_below) break;
+    }
+    parallel_for_blocks(n, 256, [&](std::size_t lo, std::size_t hi) {
+      for (std::size_t p = lo; p < hi; ++p) {
+        const std::span<const PointId> ids = lists.ids(p);
+        const std::span<const float> dists = lists.dists(p);
+        PointId* row_ids = out.indices.data() + p * stride;
+        float* row_dists = out.distances.data() + p * stride;
+        for (std::size_t j = 1; j < stride; ++j) {
+          row_ids[j] = ids[j - 1];
+          row_dists[j] = reported_distance(dists[j - 1], data.metric);
+        }
+      }
+    });
+  }
+  for (std::size_t p = 0; p < n; ++p) {
+    out.indices[p * stride] = static_cast<PointId>(p);
+    out.distances[p * stride] = reported_distance(0.0f, data.metric);
+  }
+  return out;
+}
+
+}  // namespace orlim
