@@ -39,8 +39,8 @@ std::vector<float> load_npy(const std::string& path, std::size_t& rows, std::siz
   }
   std::string header(header_len, '\0');
   in.read(header.data(), static_cast<std::streamsize>(header_len));
-  if (header.find("'<f4'") == std::string::npos || header.find("'fortran_order': False") ==
-                                                       std::string::npos) {
+  if (header.find("'<f4'") == std::string::npos ||
+      header.find("'fortran_order': False") == std::string::npos) {
     throw std::runtime_error("want a C-order float32 matrix: " + path);
   }
   const std::size_t open = header.find("'shape': (");
@@ -93,17 +93,28 @@ int main(int argc, char** argv) {
     const std::string name = arg.substr(0, eq);
     const char* value = arg.c_str() + eq + 1;
     const std::size_t u = std::strtoul(value, nullptr, 10);
-    if (name == "m") build.m = u;
-    else if (name == "l_max") build.l_max = u;
-    else if (name == "c_max") build.c_max = u;
-    else if (name == "fanout") build.fanout = u;
-    else if (name == "runs") build.runs = u;
-    else if (name == "seed") build.seed = u;
-    else if (name == "list") refine.list_size = u;
-    else if (name == "init") refine.init_candidates = u;
-    else if (name == "sample") refine.sample = u;
-    else if (name == "rounds") refine.max_rounds = u;
-    else if (name == "min_change") refine.min_change = std::strtof(value, nullptr);
+    if (name == "m")
+      build.m = u;
+    else if (name == "l_max")
+      build.l_max = u;
+    else if (name == "c_max")
+      build.c_max = u;
+    else if (name == "fanout")
+      build.fanout = u;
+    else if (name == "runs")
+      build.runs = u;
+    else if (name == "seed")
+      build.seed = u;
+    else if (name == "list")
+      refine.list_size = u;
+    else if (name == "init")
+      refine.init_candidates = u;
+    else if (name == "sample")
+      refine.sample = u;
+    else if (name == "rounds")
+      refine.max_rounds = u;
+    else if (name == "min_change")
+      refine.min_change = std::strtof(value, nullptr);
     else {
       std::fprintf(stderr, "unknown setting %s\n", name.c_str());
       return 2;

@@ -91,8 +91,8 @@ void expect_well_formed(const Dataset& data, const SelfKnn& got, std::size_t k) 
     for (std::size_t j = 1; j < got.stride; ++j) {
       ASSERT_LT(ids[j], n) << "row " << i;
       ASSERT_TRUE(seen.insert(ids[j]).second) << "row " << i << " repeats " << ids[j];
-      const float want =
-          orlim::reported_distance(orlim::sq_l2(data.row(i), data.row(ids[j]), data.d), data.metric);
+      const float want = orlim::reported_distance(
+          orlim::sq_l2(data.row(i), data.row(ids[j]), data.d), data.metric);
       ASSERT_EQ(dists[j], want) << "row " << i << " slot " << j;
       if (j > 1) {
         ASSERT_TRUE(dists[j - 1] < dists[j] || (dists[j - 1] == dists[j] && ids[j - 1] < ids[j]))

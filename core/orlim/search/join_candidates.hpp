@@ -20,8 +20,8 @@ namespace orlim {
 struct JoinCandidates {
   // One side (fresh or old) of every point's candidates.
   struct Side {
-    std::vector<PointId> ids;          // n * width; the first counts[p] of row p are in use
-    std::vector<std::uint32_t> prio;   // their priorities
+    std::vector<PointId> ids;           // n * width; the first counts[p] of row p are in use
+    std::vector<std::uint32_t> prio;    // their priorities
     std::vector<std::uint32_t> counts;  // n entries, each at most width
   };
 

@@ -27,9 +27,7 @@ class NeighborLists {
   std::size_t width() const { return width_; }
 
   std::span<const PointId> ids(std::size_t p) const { return {ids_.data() + p * width_, width_}; }
-  std::span<const float> dists(std::size_t p) const {
-    return {dists_.data() + p * width_, width_};
-  }
+  std::span<const float> dists(std::size_t p) const { return {dists_.data() + p * width_, width_}; }
   std::span<const std::uint8_t> fresh(std::size_t p) const {
     return {fresh_.data() + p * width_, width_};
   }

@@ -32,7 +32,8 @@ std::size_t measure_and_offer(const Dataset& data, NeighborLists& lists, PointId
   for (; t + 4 <= count; t += 4) {
     const float* b[4] = {data.row(targets[t]), data.row(targets[t + 1]), data.row(targets[t + 2]),
                          data.row(targets[t + 3])};
-    for (std::size_t r = t + 4; r < std::min(count, t + 8); ++r) prefetch_row(data.row(targets[r]), data.d);
+    for (std::size_t r = t + 4; r < std::min(count, t + 8); ++r)
+      prefetch_row(data.row(targets[r]), data.d);
     float out[4];
     x4(a, b, data.d, out);
     for (int r = 0; r < 4; ++r) {
@@ -63,8 +64,7 @@ void init_lists(const Dataset& data, const RetainedCands& cands, std::uint64_t s
     for (std::size_t p = lo; p < hi; ++p) {
       const PointId self = static_cast<PointId>(p);
       const float* a = data.row(p);
-      const std::span<const Neighbor> c =
-          cands.empty() ? std::span<const Neighbor>() : cands.of(p);
+      const std::span<const Neighbor> c = cands.empty() ? std::span<const Neighbor>() : cands.of(p);
       std::size_t t = 0;
       for (; t + 4 <= c.size(); t += 4) {
         const float* b[4] = {data.row(c[t].id), data.row(c[t + 1].id), data.row(c[t + 2].id),
