@@ -234,9 +234,9 @@ TEST(NeighborLists, KeepTheNearestDistinctOffersFromRacingWorkers) {
     std::sort(want.begin(), want.end(), orlim::closer);
     want.resize(std::min(want.size(), kWidth));
     for (std::size_t j = 0; j < kWidth; ++j) {
-      ASSERT_EQ(serial.ids(p)[j], j < want.size() ? want[j].id : orlim::kNoPoint);
-      ASSERT_EQ(shared.ids(p)[j], serial.ids(p)[j]) << "row " << p << " slot " << j;
-      ASSERT_EQ(shared.dists(p)[j], serial.dists(p)[j]);
+      ASSERT_EQ(serial.row(p)[j].id, j < want.size() ? want[j].id : orlim::kNoPoint);
+      ASSERT_EQ(shared.row(p)[j].id, serial.row(p)[j].id) << "row " << p << " slot " << j;
+      ASSERT_EQ(shared.row(p)[j].dist, serial.row(p)[j].dist);
     }
   }
 }
@@ -259,7 +259,7 @@ struct LinkFixture {
     }
     for (PointId p = 0; p < kN; ++p) {
       for (std::size_t j = 0; j < kWidth; ++j) {
-        const PointId q = lists.ids(p)[j];
+        const PointId q = lists.row(p)[j].id;
         if (q == orlim::kNoPoint) continue;
         auto& side = lists.fresh(p)[j] != 0 ? fresh_links : old_links;
         side[p].insert(q);
@@ -270,6 +270,12 @@ struct LinkFixture {
   NeighborLists lists;
   std::vector<std::set<PointId>> fresh_links, old_links;
 };
+
+std::set<PointId> ids_of(const orlim::CandidateRow& row) {
+  std::set<PointId> out;
+  for (std::size_t j = 0; j < row.size(); ++j) out.insert(row[j]);
+  return out;
+}
 
 orlim::JoinCandidates sample(const NeighborLists& lists, std::size_t width, std::size_t threads,
                              std::uint64_t seed) {
@@ -284,13 +290,13 @@ TEST(JoinCandidates, SamplesAreDistinctLinkedAndFullWhereTheyCanBe) {
   for (const std::size_t width : {std::size_t{4}, std::size_t{64}}) {
     const auto cands = sample(f.lists, width, 2, 77);
     for (PointId p = 0; p < LinkFixture::kN; ++p) {
-      const std::pair<std::span<const PointId>, const std::set<PointId>*> sides[] = {
+      const std::pair<orlim::CandidateRow, const std::set<PointId>*> sides[] = {
           {cands.fresh_of(p), &f.fresh_links[p]}, {cands.old_of(p), &f.old_links[p]}};
       for (const auto& [got, links] : sides) {
-        const std::set<PointId> distinct(got.begin(), got.end());
+        const std::set<PointId> distinct = ids_of(got);
         ASSERT_EQ(distinct.size(), got.size()) << "point " << p;
         ASSERT_EQ(got.size(), std::min(width, links->size())) << "point " << p;
-        for (const PointId q : got) ASSERT_TRUE(links->count(q)) << p << " -> " << q;
+        for (const PointId q : distinct) ASSERT_TRUE(links->count(q)) << p << " -> " << q;
       }
     }
   }
@@ -303,10 +309,9 @@ TEST(JoinCandidates, SamplesDependOnTheSeedNotOnTheWorkers) {
   const auto other_seed = sample(f.lists, 4, 2, 78);
   bool seed_matters = false;
   for (PointId p = 0; p < LinkFixture::kN; ++p) {
-    const auto as_set = [](std::span<const PointId> s) { return std::set(s.begin(), s.end()); };
-    ASSERT_EQ(as_set(one.fresh_of(p)), as_set(two.fresh_of(p)));
-    ASSERT_EQ(as_set(one.old_of(p)), as_set(two.old_of(p)));
-    seed_matters = seed_matters || as_set(one.fresh_of(p)) != as_set(other_seed.fresh_of(p));
+    ASSERT_EQ(ids_of(one.fresh_of(p)), ids_of(two.fresh_of(p)));
+    ASSERT_EQ(ids_of(one.old_of(p)), ids_of(two.old_of(p)));
+    seed_matters = seed_matters || ids_of(one.fresh_of(p)) != ids_of(other_seed.fresh_of(p));
   }
   EXPECT_TRUE(seed_matters);
 }
@@ -317,8 +322,8 @@ TEST(JoinCandidates, RetiringClearsExactlyTheSampledFreshEntries) {
     NeighborLists copy(LinkFixture::kN, LinkFixture::kWidth);
     for (PointId p = 0; p < LinkFixture::kN; ++p) {
       for (std::size_t j = 0; j < LinkFixture::kWidth; ++j) {
-        if (f.lists.ids(p)[j] != orlim::kNoPoint) {
-          copy.insert(p, f.lists.ids(p)[j], f.lists.dists(p)[j]);
+        if (f.lists.row(p)[j].id != orlim::kNoPoint) {
+          copy.insert(p, f.lists.row(p)[j].id, f.lists.row(p)[j].dist);
           copy.fresh(p)[j] = f.lists.fresh(p)[j];
         }
       }
@@ -332,8 +337,7 @@ TEST(JoinCandidates, RetiringClearsExactlyTheSampledFreshEntries) {
     const auto sampled = cands.fresh_of(p);
     for (std::size_t j = 0; j < LinkFixture::kWidth; ++j) {
       const bool was_fresh = before.fresh(p)[j] != 0;
-      const bool in_sample =
-          std::find(sampled.begin(), sampled.end(), f.lists.ids(p)[j]) != sampled.end();
+      const bool in_sample = sampled.contains(f.lists.row(p)[j].id);
       EXPECT_EQ(f.lists.fresh(p)[j] != 0, was_fresh && !in_sample) << p << " slot " << j;
     }
   }

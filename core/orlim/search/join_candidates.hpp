@@ -3,12 +3,15 @@
 //
 // A link is an entry q in row p of the lists; it makes q a candidate of p and p a candidate of q
 // (its reverse neighbour). Each link draws a priority from a hash of the round seed and the pair,
-// and each point keeps the `width` candidates of smallest priority on each side: a uniform sample
-// that depends on the lists and the seed only, not on the number of workers or their schedule.
+// and each point keeps the `width` candidates of smallest (priority, id) on each side: a uniform
+// sample that depends on the lists and the seed only, not on the number of workers or their
+// schedule.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -17,27 +20,36 @@
 
 namespace orlim {
 
-struct JoinCandidates {
-  // One side (fresh or old) of every point's candidates.
-  struct Side {
-    std::vector<PointId> ids;           // n * width; the first counts[p] of row p are in use
-    std::vector<std::uint32_t> prio;    // their priorities
-    std::vector<std::uint32_t> counts;  // n entries, each at most width
-  };
+// One side of one point's sampled candidates: ids in the low halves of (priority, id) keys.
+struct CandidateRow {
+  std::size_t size() const { return count; }
+  PointId operator[](std::size_t i) const { return static_cast<PointId>(keys[i]); }
+  bool contains(PointId id) const;
 
+  const std::uint64_t* keys;
+  std::size_t count;
+};
+
+struct JoinCandidates {
   JoinCandidates(std::size_t n, std::size_t width);
 
-  std::span<const PointId> fresh_of(std::size_t p) const { return row(fresh, p); }
-  std::span<const PointId> old_of(std::size_t p) const { return row(old, p); }
+  CandidateRow fresh_of(std::size_t p) const { return row(p, 0); }
+  CandidateRow old_of(std::size_t p) const { return row(p, 1); }
+
+  // Words per side of a row: a header (the count, and above it the slot last in sample order),
+  // then `width` keys.
+  std::size_t side_words() const { return width + 1; }
 
   std::size_t n;
   std::size_t width;
-  Side fresh;
-  Side old;
+  // Per point, its fresh side then its old side: an offer touches one or two cache lines.
+  std::vector<std::uint64_t> rows;
+  std::unique_ptr<std::atomic<std::uint8_t>[]> locks;  // 1 while a worker updates point p's row
 
  private:
-  std::span<const PointId> row(const Side& side, std::size_t p) const {
-    return {side.ids.data() + p * width, side.counts[p]};
+  CandidateRow row(std::size_t p, std::size_t side) const {
+    const std::uint64_t* words = rows.data() + (2 * p + side) * side_words();
+    return {words + 1, static_cast<std::uint32_t>(words[0])};
   }
 };
 

@@ -12,8 +12,8 @@ namespace orlim {
 NeighborLists::NeighborLists(std::size_t n, std::size_t width)
     : n_(n),
       width_(width),
-      ids_(checked_mul(n, width, "neighbour lists"), kNoPoint),
-      dists_(n * width, std::numeric_limits<float>::infinity()),
+      entries_(checked_mul(n, width, "neighbour lists"),
+               Neighbor{kNoPoint, std::numeric_limits<float>::infinity()}),
       fresh_(n * width, 0),
       worst_(n, std::numeric_limits<float>::infinity()),
       locks_(std::make_unique<std::atomic<std::uint8_t>[]>(n)) {}
@@ -21,24 +21,21 @@ NeighborLists::NeighborLists(std::size_t n, std::size_t width)
 bool NeighborLists::insert(PointId p, PointId q, float dist) {
   const std::size_t w = width_;
   if (w == 0) return false;
-  PointId* ids = ids_.data() + p * w;
-  float* dists = dists_.data() + p * w;
+  Neighbor* row = entries_.data() + p * w;
   std::uint8_t* fresh = fresh_.data() + p * w;
   const Neighbor cand{q, dist};
-  if (!closer(cand, Neighbor{ids[w - 1], dists[w - 1]})) return false;
+  if (!closer(cand, row[w - 1])) return false;
   for (std::size_t j = 0; j < w; ++j) {
-    if (ids[j] == q) return false;
+    if (row[j].id == q) return false;
   }
   std::size_t i = w - 1;
-  for (; i > 0 && closer(cand, Neighbor{ids[i - 1], dists[i - 1]}); --i) {
-    ids[i] = ids[i - 1];
-    dists[i] = dists[i - 1];
+  for (; i > 0 && closer(cand, row[i - 1]); --i) {
+    row[i] = row[i - 1];
     fresh[i] = fresh[i - 1];
   }
-  ids[i] = q;
-  dists[i] = dist;
+  row[i] = cand;
   fresh[i] = 1;
-  std::atomic_ref<float>(worst_[p]).store(dist_key(dists[w - 1]), std::memory_order_relaxed);
+  std::atomic_ref<float>(worst_[p]).store(dist_key(row[w - 1].dist), std::memory_order_relaxed);
   return true;
 }
 

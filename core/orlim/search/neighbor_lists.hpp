@@ -26,8 +26,10 @@ class NeighborLists {
   std::size_t size() const { return n_; }
   std::size_t width() const { return width_; }
 
-  std::span<const PointId> ids(std::size_t p) const { return {ids_.data() + p * width_, width_}; }
-  std::span<const float> dists(std::size_t p) const { return {dists_.data() + p * width_, width_}; }
+  // Row p, nearest first; padding slots hold (kNoPoint, +infinity).
+  std::span<const Neighbor> row(std::size_t p) const {
+    return {entries_.data() + p * width_, width_};
+  }
   std::span<const std::uint8_t> fresh(std::size_t p) const {
     return {fresh_.data() + p * width_, width_};
   }
@@ -44,6 +46,14 @@ class NeighborLists {
     return offer_locked(p, q, dist);
   }
 
+  // Asks for the cache lines an offer to row p reads, ahead of it.
+  void prefetch(PointId p) const {
+    __builtin_prefetch(&worst_[p]);
+    const Neighbor* row = entries_.data() + std::size_t{p} * width_;
+    __builtin_prefetch(row);
+    __builtin_prefetch(row + width_ - 1);  // the last entry, read first
+  }
+
   // The same without the lock, for a row only the caller touches.
   bool insert(PointId p, PointId q, float dist);
 
@@ -52,8 +62,7 @@ class NeighborLists {
 
   std::size_t n_;
   std::size_t width_;
-  std::vector<PointId> ids_;         // n * width, each row nearest first; kNoPoint pads a row
-  std::vector<float> dists_;         // n * width squared distances; +infinity pads a row
+  std::vector<Neighbor> entries_;    // n * width: ids and distances side by side, one row a miss
   std::vector<std::uint8_t> fresh_;  // n * width: 1 while the entry has not been joined
   std::vector<float> worst_;         // dist_key of each row's last entry, read without the lock
   std::unique_ptr<std::atomic<std::uint8_t>[]> locks_;  // 1 while a worker updates the row

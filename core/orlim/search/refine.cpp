@@ -21,6 +21,13 @@ namespace {
 constexpr std::uint64_t kJoinSeedXor = 0x6A09E667F3BCC909ull;
 constexpr std::uint64_t kFillSeedXor = 0xBB67AE8584CAA73Bull;
 
+// The rows of targets[t, t + 4), the last one repeated past `count`: a short group costs as much
+// as a full one, but the four-at-once kernel gives the same bits as the single one.
+void gather_four(const Dataset& data, const PointId* targets, std::size_t t, std::size_t count,
+                 const float* b[4]) {
+  for (std::size_t r = 0; r < 4; ++r) b[r] = data.row(targets[std::min(t + r, count - 1)]);
+}
+
 // Measures u against targets[0, count) four at a time and offers each pair both ways; returns
 // the number of rows that changed.
 std::size_t measure_and_offer(const Dataset& data, NeighborLists& lists, PointId u,
@@ -28,26 +35,20 @@ std::size_t measure_and_offer(const Dataset& data, NeighborLists& lists, PointId
   const SqL2x4Fn x4 = sq_l2_x4_kernel();
   const float* a = data.row(u);
   std::size_t changed = 0;
-  std::size_t t = 0;
-  for (; t + 4 <= count; t += 4) {
-    const float* b[4] = {data.row(targets[t]), data.row(targets[t + 1]), data.row(targets[t + 2]),
-                         data.row(targets[t + 3])};
-    for (std::size_t r = t + 4; r < std::min(count, t + 8); ++r)
+  for (std::size_t t = 0; t < count; t += 4) {
+    const float* b[4];
+    gather_four(data, targets, t, count, b);
+    for (std::size_t r = t + 4; r < std::min(count, t + 8); ++r) {
       prefetch_row(data.row(targets[r]), data.d);
+      lists.prefetch(targets[r]);
+    }
     float out[4];
     x4(a, b, data.d, out);
-    for (int r = 0; r < 4; ++r) {
-      const PointId v = targets[t + static_cast<std::size_t>(r)];
+    for (std::size_t r = 0; r < std::min<std::size_t>(4, count - t); ++r) {
+      const PointId v = targets[t + r];
       changed += lists.offer(u, v, out[r]) ? 1 : 0;
       changed += lists.offer(v, u, out[r]) ? 1 : 0;
     }
-  }
-  const SqL2Fn one = sq_l2_kernel();
-  for (; t < count; ++t) {
-    const PointId v = targets[t];
-    const float dist = one(a, data.row(v), data.d);
-    changed += lists.offer(u, v, dist) ? 1 : 0;
-    changed += lists.offer(v, u, dist) ? 1 : 0;
   }
   return changed;
 }
@@ -61,27 +62,33 @@ void init_lists(const Dataset& data, const RetainedCands& cands, std::uint64_t s
   parallel_for_blocks(n, 64, [&](std::size_t lo, std::size_t hi) {
     const SqL2x4Fn x4 = sq_l2_x4_kernel();
     const SqL2Fn one = sq_l2_kernel();
+    std::vector<PointId> ids;  // the point's candidates other than itself
+    ids.reserve(cands.width);
     for (std::size_t p = lo; p < hi; ++p) {
       const PointId self = static_cast<PointId>(p);
       const float* a = data.row(p);
       const std::span<const Neighbor> c = cands.empty() ? std::span<const Neighbor>() : cands.of(p);
-      std::size_t t = 0;
-      for (; t + 4 <= c.size(); t += 4) {
-        const float* b[4] = {data.row(c[t].id), data.row(c[t + 1].id), data.row(c[t + 2].id),
-                             data.row(c[t + 3].id)};
+      ids.clear();
+      for (const Neighbor& cand : c) {
+        if (cand.id != self) ids.push_back(cand.id);
+      }
+      // The next point's candidates are the next misses: ask for their rows early.
+      if (p + 1 < hi && !cands.empty()) {
+        for (const Neighbor& next : cands.of(p + 1)) prefetch_row(data.row(next.id), data.d);
+      }
+      for (std::size_t t = 0; t < ids.size(); t += 4) {
+        const float* b[4];
+        gather_four(data, ids.data(), t, ids.size(), b);
         float out[4];
         x4(a, b, data.d, out);
-        for (std::size_t r = 0; r < 4; ++r) {
-          if (c[t + r].id != self) lists.insert(self, c[t + r].id, out[r]);
+        for (std::size_t r = 0; r < std::min<std::size_t>(4, ids.size() - t); ++r) {
+          lists.insert(self, ids[t + r], out[r]);
         }
       }
-      for (; t < c.size(); ++t) {
-        if (c[t].id != self) lists.insert(self, c[t].id, one(a, data.row(c[t].id), data.d));
-      }
-      if (lists.ids(p)[w - 1] != kNoPoint) continue;
+      if (lists.row(p)[w - 1].id != kNoPoint) continue;
       // Rows are at most n - 1 wide, so the draws find enough distinct other points.
       Rng rng(seed ^ (static_cast<std::uint64_t>(p) * kRunSeedStep));
-      while (lists.ids(p)[w - 1] == kNoPoint) {
+      while (lists.row(p)[w - 1].id == kNoPoint) {
         const PointId q = static_cast<PointId>(uniform_index(rng, n));
         if (q != self) lists.insert(self, q, one(a, data.row(q), data.d));
       }
@@ -97,14 +104,14 @@ std::size_t join_round(const Dataset& data, const JoinCandidates& cands, Neighbo
     std::vector<PointId> targets(2 * cands.width);
     std::size_t local = 0;
     for (std::size_t p = lo; p < hi; ++p) {
-      const std::span<const PointId> fresh = cands.fresh_of(p);
-      const std::span<const PointId> old = cands.old_of(p);
+      const CandidateRow fresh = cands.fresh_of(p);
+      const CandidateRow old = cands.old_of(p);
       for (std::size_t i = 0; i < fresh.size(); ++i) {
         const PointId u = fresh[i];
         std::size_t count = 0;
         for (std::size_t j = i + 1; j < fresh.size(); ++j) targets[count++] = fresh[j];
-        for (const PointId v : old) {
-          if (v != u) targets[count++] = v;
+        for (std::size_t j = 0; j < old.size(); ++j) {
+          if (old[j] != u) targets[count++] = old[j];
         }
         local += measure_and_offer(data, lists, u, targets.data(), count);
       }
@@ -153,13 +160,12 @@ SelfKnn knn_self_refine(const Dataset& data, const BuildParams& build, const Ref
     }
     parallel_for_blocks(n, 256, [&](std::size_t lo, std::size_t hi) {
       for (std::size_t p = lo; p < hi; ++p) {
-        const std::span<const PointId> ids = lists.ids(p);
-        const std::span<const float> dists = lists.dists(p);
+        const std::span<const Neighbor> row = lists.row(p);
         PointId* row_ids = out.indices.data() + p * stride;
         float* row_dists = out.distances.data() + p * stride;
         for (std::size_t j = 1; j < stride; ++j) {
-          row_ids[j] = ids[j - 1];
-          row_dists[j] = reported_distance(dists[j - 1], data.metric);
+          row_ids[j] = row[j - 1].id;
+          row_dists[j] = reported_distance(row[j - 1].dist, data.metric);
         }
       }
     });
