@@ -118,8 +118,6 @@ int main(int argc, char** argv) {
       build.seed = u;
     else if (name == "list")
       refine.list_size = u;
-    else if (name == "init")
-      refine.init_candidates = u;
     else if (name == "sample")
       refine.sample = u;
     else if (name == "rounds")

@@ -211,34 +211,4 @@ BuiltIndex build_index_with_cands(const Dataset& data, const BuildParams& params
   return out;
 }
 
-RetainedCands leaf_candidates(const Dataset& data, const BuildParams& params, std::size_t c) {
-  const std::size_t n = data.n;
-  RetainedCands retained;
-  if (n == 0 || c == 0) return retained;
-  const bool profiling = profiling_enabled();
-  Stopwatch timer;
-  const Hyperplanes planes(params.m, data.d, params.seed);
-  const Projections proj = sketch_all(planes, data);
-  if (profiling) print_phase_line("sketch", timer.seconds());
-  timer.restart();
-
-  GuardedReservoirs store(n, params.l_max);
-  run_leaf_phase(data, params, proj, store, profiling);
-  retained.width = c;
-  retained.slots.resize(checked_mul(n, c, "retained candidates"));
-  retained.counts.assign(n, 0);
-  parallel_for_blocks(n, 64, [&](std::size_t lo, std::size_t hi) {
-    std::vector<Neighbor> sorted;
-    for (std::size_t p = lo; p < hi; ++p) {
-      store.reservoirs[p].into_sorted(sorted);
-      const std::size_t keep = std::min(c, sorted.size());
-      std::copy_n(sorted.begin(), keep,
-                  retained.slots.begin() + static_cast<std::ptrdiff_t>(p * c));
-      retained.counts[p] = static_cast<std::uint32_t>(keep);
-    }
-  });
-  if (profiling) print_phase_line("leaf+hashprune", timer.seconds());
-  return retained;
-}
-
 }  // namespace orlim

@@ -25,10 +25,4 @@ struct BuiltIndex {
 // parameters (m > 16, c_max = 0 or r = 0 with points to build over) end with a Failure.
 BuiltIndex build_index_with_cands(const Dataset& data, const BuildParams& params, std::size_t c);
 
-// The leaf phase alone (sketches, then `runs` partitions feeding the reservoirs), without the
-// prune or the graph: up to `c` candidates per point from its reservoir, nearest first, ties by
-// id, at the reservoirs' bfloat16 precision. For producers that refine candidates themselves.
-// Fails like build_index_with_cands on m > 16 or c_max = 0.
-RetainedCands leaf_candidates(const Dataset& data, const BuildParams& params, std::size_t c);
-
 }  // namespace orlim

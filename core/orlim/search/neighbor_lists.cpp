@@ -39,6 +39,15 @@ bool NeighborLists::insert(PointId p, PointId q, float dist) {
   return true;
 }
 
+void NeighborLists::clear(PointId p) {
+  const std::size_t w = width_;
+  std::fill_n(entries_.data() + p * w, w,
+              Neighbor{kNoPoint, std::numeric_limits<float>::infinity()});
+  std::fill_n(fresh_.data() + p * w, w, std::uint8_t{0});
+  std::atomic_ref<float>(worst_[p]).store(std::numeric_limits<float>::infinity(),
+                                          std::memory_order_relaxed);
+}
+
 bool NeighborLists::offer_locked(PointId p, PointId q, float dist) {
   std::atomic<std::uint8_t>& lock = locks_[p];
   while (lock.exchange(1, std::memory_order_acquire) != 0) {

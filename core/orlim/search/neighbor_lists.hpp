@@ -35,14 +35,18 @@ class NeighborLists {
   }
   std::span<std::uint8_t> fresh(std::size_t p) { return {fresh_.data() + p * width_, width_}; }
 
+  // The distance key (dist_key) of row p's last entry; +infinity while the row is not full. May
+  // be read while other workers offer to the row.
+  float worst(PointId p) const {
+    return std::atomic_ref<float>(const_cast<float&>(worst_[p])).load(std::memory_order_relaxed);
+  }
+
   // Puts q at squared distance `dist` into row p, flagged fresh, when it is not there yet and is
   // nearer in (distance, id) order than the row's last entry, which then drops out. Returns
   // whether the row changed. Safe to call from several workers at once.
   bool offer(PointId p, PointId q, float dist) {
     // A stale worst can only be larger than the current one: the locked insert checks again.
-    if (dist_key(dist) > std::atomic_ref<float>(worst_[p]).load(std::memory_order_relaxed)) {
-      return false;
-    }
+    if (dist_key(dist) > worst(p)) return false;
     return offer_locked(p, q, dist);
   }
 
@@ -56,6 +60,9 @@ class NeighborLists {
 
   // The same without the lock, for a row only the caller touches.
   bool insert(PointId p, PointId q, float dist);
+
+  // Empties row p (no lock: for a row only the caller touches).
+  void clear(PointId p);
 
  private:
   bool offer_locked(PointId p, PointId q, float dist);

@@ -8,9 +8,9 @@
 #include "orlim/base/parallel.hpp"
 #include "orlim/base/profile.hpp"
 #include "orlim/base/rng.hpp"
-#include "orlim/build/driver.hpp"
 #include "orlim/kernels/distance.hpp"
 #include "orlim/search/join_candidates.hpp"
+#include "orlim/search/leaf_start.hpp"
 #include "orlim/search/neighbor_lists.hpp"
 
 namespace orlim {
@@ -53,44 +53,20 @@ std::size_t measure_and_offer(const Dataset& data, NeighborLists& lists, PointId
   return changed;
 }
 
-// Starts each row from the point's nearest reservoir candidates, at exact distances, and pads a
-// row the reservoir could not fill with random points.
-void init_lists(const Dataset& data, const RetainedCands& cands, std::uint64_t seed,
-                NeighborLists& lists) {
+// Pads every row the leaves could not fill with random other points: rows are at most n - 1
+// wide, so the draws always find enough.
+void pad_with_random_points(const Dataset& data, std::uint64_t seed, NeighborLists& lists) {
   const std::size_t n = data.n;
   const std::size_t w = lists.width();
   parallel_for_blocks(n, 64, [&](std::size_t lo, std::size_t hi) {
-    const SqL2x4Fn x4 = sq_l2_x4_kernel();
     const SqL2Fn one = sq_l2_kernel();
-    std::vector<PointId> ids;  // the point's candidates other than itself
-    ids.reserve(cands.width);
     for (std::size_t p = lo; p < hi; ++p) {
-      const PointId self = static_cast<PointId>(p);
-      const float* a = data.row(p);
-      const std::span<const Neighbor> c = cands.empty() ? std::span<const Neighbor>() : cands.of(p);
-      ids.clear();
-      for (const Neighbor& cand : c) {
-        if (cand.id != self) ids.push_back(cand.id);
-      }
-      // The next point's candidates are the next misses: ask for their rows early.
-      if (p + 1 < hi && !cands.empty()) {
-        for (const Neighbor& next : cands.of(p + 1)) prefetch_row(data.row(next.id), data.d);
-      }
-      for (std::size_t t = 0; t < ids.size(); t += 4) {
-        const float* b[4];
-        gather_four(data, ids.data(), t, ids.size(), b);
-        float out[4];
-        x4(a, b, data.d, out);
-        for (std::size_t r = 0; r < std::min<std::size_t>(4, ids.size() - t); ++r) {
-          lists.insert(self, ids[t + r], out[r]);
-        }
-      }
       if (lists.row(p)[w - 1].id != kNoPoint) continue;
-      // Rows are at most n - 1 wide, so the draws find enough distinct other points.
+      const PointId self = static_cast<PointId>(p);
       Rng rng(seed ^ (static_cast<std::uint64_t>(p) * kRunSeedStep));
       while (lists.row(p)[w - 1].id == kNoPoint) {
         const PointId q = static_cast<PointId>(uniform_index(rng, n));
-        if (q != self) lists.insert(self, q, one(a, data.row(q), data.d));
+        if (q != self) lists.insert(self, q, one(data.row(p), data.row(q), data.d));
       }
     }
   });
@@ -135,11 +111,10 @@ SelfKnn knn_self_refine(const Dataset& data, const BuildParams& build, const Ref
   if (width > 0) {
     NeighborLists lists(n, width);
     {
-      const std::size_t init = refine.init_candidates > 0 ? refine.init_candidates : 2 * width;
-      const RetainedCands cands = leaf_candidates(data, build, init);
       Stopwatch timer;
-      init_lists(data, cands, build.seed ^ kFillSeedXor, lists);
-      if (profiling) print_phase_line("init lists", timer.seconds());
+      fill_from_leaves(data, build, lists);
+      pad_with_random_points(data, build.seed ^ kFillSeedXor, lists);
+      if (profiling) print_phase_line("start lists", timer.seconds());
     }
     const std::size_t sample = refine.sample > 0 ? refine.sample : width;
     JoinCandidates cands(n, sample);
