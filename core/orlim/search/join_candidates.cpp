@@ -84,38 +84,49 @@ void sample_join_candidates(const NeighborLists& lists, std::uint64_t seed, Join
   // Only the headers need clearing: keys past a row's count are never read.
   for (std::size_t h = 0; h < 2 * n; ++h) out.rows[h * words] = 0;
   if (out.width == 0) return;
-  parallel_for_blocks(n, 256, [&](std::size_t lo, std::size_t hi) {
-    for (std::size_t p = lo; p < hi; ++p) {
-      // Each offer lands in a scattered row: ask for the next point's rows one point ahead.
-      if (p + 1 < hi) {
-        const std::span<const Neighbor> next = lists.row(p + 1);
-        const std::span<const std::uint8_t> next_fresh = lists.fresh(p + 1);
-        for (std::size_t j = 0; j < next.size(); ++j) {
-          if (next[j].id == kNoPoint) continue;
-          const std::size_t side = next_fresh[j] != 0 ? 0 : 1;
-          __builtin_prefetch(out.rows.data() + (2 * std::size_t{next[j].id} + side) * words, 1);
-          __builtin_prefetch(&out.locks[next[j].id], 1);
+  // Fresh links first. A join only reads the old side of a point with fresh candidates, so the
+  // old links then go to such points only: in late rounds, when few lists still change, that
+  // skips most of them.
+  for (const std::size_t side : {std::size_t{0}, std::size_t{1}}) {
+    const std::uint8_t wanted = side == 0 ? 1 : 0;
+    const auto takes = [&](std::size_t t) {
+      return side == 0 || static_cast<std::uint32_t>(out.rows[2 * t * words]) != 0;
+    };
+    parallel_for_blocks(n, 256, [&](std::size_t lo, std::size_t hi) {
+      for (std::size_t p = lo; p < hi; ++p) {
+        // Each offer lands in a scattered row: ask for the next point's rows one point ahead.
+        if (p + 1 < hi) {
+          const std::span<const Neighbor> next = lists.row(p + 1);
+          const std::span<const std::uint8_t> next_fresh = lists.fresh(p + 1);
+          for (std::size_t j = 0; j < next.size(); ++j) {
+            if (next[j].id == kNoPoint || next_fresh[j] != wanted) continue;
+            __builtin_prefetch(out.rows.data() + (2 * std::size_t{next[j].id} + side) * words, 1);
+            __builtin_prefetch(&out.locks[next[j].id], 1);
+          }
+        }
+        const PointId source = static_cast<PointId>(p);
+        const bool source_takes = takes(p);
+        const std::span<const Neighbor> row = lists.row(p);
+        const std::span<const std::uint8_t> fresh = lists.fresh(p);
+        for (std::size_t j = 0; j < row.size(); ++j) {
+          const PointId q = row[j].id;
+          if (q == kNoPoint || q == source || fresh[j] != wanted) continue;
+          const std::uint32_t prio = link_priority(seed, source, q);
+          // One row locked at a time: no order between the locks to keep.
+          if (source_takes) {
+            lock(out.locks[source]);
+            offer(out.rows.data() + (2 * p + side) * words, out.width, q, prio);
+            unlock(out.locks[source]);
+          }
+          if (takes(q)) {
+            lock(out.locks[q]);
+            offer(out.rows.data() + (2 * std::size_t{q} + side) * words, out.width, source, prio);
+            unlock(out.locks[q]);
+          }
         }
       }
-      const PointId source = static_cast<PointId>(p);
-      const std::span<const Neighbor> row = lists.row(p);
-      const std::span<const std::uint8_t> fresh = lists.fresh(p);
-      for (std::size_t j = 0; j < row.size(); ++j) {
-        const PointId q = row[j].id;
-        if (q == kNoPoint || q == source) continue;
-        const std::size_t side = fresh[j] != 0 ? 0 : 1;
-        const std::uint32_t prio = link_priority(seed, source, q);
-        // One row locked at a time: no order between the locks to keep.
-        lock(out.locks[source]);
-        offer(out.rows.data() + (2 * p + side) * words, out.width, q, prio);
-        unlock(out.locks[source]);
-        lock(out.locks[q]);
-        offer(out.rows.data() + (2 * static_cast<std::size_t>(q) + side) * words, out.width, source,
-              prio);
-        unlock(out.locks[q]);
-      }
-    }
-  });
+    });
+  }
 }
 
 void retire_sampled(NeighborLists& lists, const JoinCandidates& cands) {

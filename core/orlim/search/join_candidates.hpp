@@ -55,7 +55,8 @@ struct JoinCandidates {
 
 // Fills `out` from the links of `lists` (padding slots are no links) with priorities drawn from
 // `seed`; each candidate appears at most once per side of a point, and never the point itself.
-// Runs in parallel on the current pool.
+// A point without fresh candidates gets no old ones either (a join would not read them). Runs in
+// parallel on the current pool.
 void sample_join_candidates(const NeighborLists& lists, std::uint64_t seed, JoinCandidates& out);
 
 // Clears the fresh flag of every entry q of row p that was sampled as a fresh candidate of p:
