@@ -3,9 +3,10 @@
 //   cmake --build build/release --target orlim_core
 //   g++ -O3 -ffp-contract=off -std=c++20 -Icore bench/micro/refine.cpp \
 //       build/release/core/liborlim_core.a -ltbb -o /tmp/refine_bench
-//   /tmp/refine_bench x.npy out.npy euclidean 10 2 runs=1 l_max=32 c_max=512 rounds=10
-// Settings are name=value: the leaf phase's m, l_max, c_max, fanout, runs, seed and the
-// refinement's list, init, sample, rounds, min_change.
+//   /tmp/refine_bench x.npy out.npy euclidean 10 2 c_max=1024 list=12
+// Settings are name=value: the partitions' c_max, fanout, runs and seed (else those of
+// refine_build_params()) and the refinement's list, sample, rounds and min_change (else the
+// RefineParams defaults). Prints the wall and the CPU seconds of the call.
 #include <sys/resource.h>
 
 #include <chrono>
@@ -96,7 +97,7 @@ int main(int argc, char** argv) {
       std::strcmp(argv[3], "cosine") == 0 ? orlim::Metric::Cosine : orlim::Metric::Euclidean;
   const std::size_t k = std::strtoul(argv[4], nullptr, 10);
   const std::size_t threads = std::strtoul(argv[5], nullptr, 10);
-  orlim::BuildParams build;
+  orlim::BuildParams build = orlim::refine_build_params();
   orlim::RefineParams refine;
   for (int a = 6; a < argc; ++a) {
     const std::string arg = argv[a];
@@ -104,11 +105,7 @@ int main(int argc, char** argv) {
     const std::string name = arg.substr(0, eq);
     const char* value = arg.c_str() + eq + 1;
     const std::size_t u = std::strtoul(value, nullptr, 10);
-    if (name == "m")
-      build.m = u;
-    else if (name == "l_max")
-      build.l_max = u;
-    else if (name == "c_max")
+    if (name == "c_max")
       build.c_max = u;
     else if (name == "fanout")
       build.fanout = u;

@@ -99,13 +99,22 @@ std::size_t join_round(const Dataset& data, const JoinCandidates& cands, Neighbo
 
 }  // namespace
 
+BuildParams refine_build_params() {
+  BuildParams params;
+  params.c_max = 1024;
+  return params;
+}
+
 SelfKnn knn_self_refine(const Dataset& data, const BuildParams& build, const RefineParams& refine,
                         std::size_t k) {
   const std::size_t n = data.n;
   const std::size_t stride = self_knn_stride(n, k);
   SelfKnn out = make_knn_result(n, stride);
   if (n == 0) return out;
-  const std::size_t width = std::min(std::max(refine.list_size, stride - 1), n - 1);
+  const std::size_t others = stride - 1;
+  const std::size_t wanted = refine.list_size > 0 ? refine.list_size : others + 2;
+  // Without others to report (k = 0 or a single point) there is nothing to refine.
+  const std::size_t width = others == 0 ? 0 : std::min(std::max(wanted, others), n - 1);
   const bool profiling = profiling_enabled();
 
   if (width > 0) {

@@ -17,16 +17,21 @@
 namespace orlim {
 
 struct RefineParams {
-  // Entries kept per point besides itself while refining; values below k mean k. A longer list
-  // finds more of the k nearest at a higher cost per round.
+  // Entries kept per point besides itself while refining: 0 means k + 2, values below k mean k.
+  // A longer list finds more of the k nearest at a higher cost per round; two spare entries buy
+  // more recall than a round of joins costs on every data set measured (bench/micro/refine.cpp).
   std::size_t list_size = 0;
   // Candidates per point and round, on each side (fresh and old); 0 means the list size.
   std::size_t sample = 0;
-  // Upper bound on the rounds of local joins; 0 keeps the leaf phase's lists as they are.
-  std::size_t max_rounds = 10;
+  // Upper bound on the rounds of local joins; 0 keeps the starting lists as they are.
+  std::size_t max_rounds = 12;
   // Refinement stops after a round that changes fewer than this fraction of all list entries.
-  float min_change = 0.001f;
+  float min_change = 0.003f;
 };
+
+// The partition settings this strategy was tuned with: the build's defaults but leaves of at
+// most 1024 points, which start the lists as well as 2048 do at about half the leaf products.
+BuildParams refine_build_params();
 
 // Approximate self-kNN of `data`: row i holds i itself, then up to k other points nearest first
 // by (squared distance, id), without repeats; stride self_knn_stride(n, k), distances reported as
