@@ -1,11 +1,8 @@
-"""Neighbour tables on top of the native module: input handling, row clean-up, sparse graphs.
+"""Neighbour tables on top of `orlim.Index`: input handling and sparse graphs.
 
-The native calls return flat `(indices, distances, stride)` triples whose rows may carry two
-kinds of filler: a self-kNN row lacks its own point when more than `k` exact duplicates with
-smaller ids share its position, and a graph search that reaches fewer points than asked pads
-the row with repeated entries. Everything built here (sparse graphs, the transformer, the UMAP
-tables) goes through `self_knn_table` or `query_knn_table`, which return dense `(rows, K)`
-tables with distinct ids per row, sorted by distance, the point itself first for self-kNN.
+The index answers with distinct ids per row, sorted by distance (ties by smaller id), exact
+duplicates of a point included. Everything built here (sparse graphs, the transformer, the
+UMAP tables) reads its rows from `self_knn_table`, `self_knn_of_index` or `Index.query`.
 """
 
 from __future__ import annotations
@@ -15,36 +12,21 @@ from typing import Any, Literal, Mapping, Tuple
 import numpy as np
 import numpy.typing as npt
 
-import _orlim
-
 from ._checks import as_float32_matrix, check_params, native_failures, require
+from ._index import BUILD_PARAMS as BUILD_PARAM_TABLE
+from ._index import Index
 from ._progress import Progress
 
 __all__ = ["kneighbors_graph"]
 
-# Keyword arguments of the native self-kNN call besides the data, k and the metric.
-BUILD_PARAMS: Tuple[str, ...] = (
-    "m",
-    "l_max",
-    "r",
-    "alpha",
-    "fanout",
-    "c_min",
-    "c_max",
-    "runs",
-    "n_jobs",
-    "seed",
-)
+# Keyword arguments of the self-kNN helpers besides the data, k and the metric: the index's
+# build parameters, from its table, and the thread count.
+BUILD_PARAMS: Tuple[str, ...] = tuple(row[0] for row in BUILD_PARAM_TABLE) + ("n_jobs",)
 SEARCH_PARAMS: Tuple[str, ...] = ("beam_l",)
 INDEX_PARAMS: Tuple[str, ...] = BUILD_PARAMS + SEARCH_PARAMS
 
 _EUCLIDEAN_NAMES = ("l2", "euclidean", "euclidian")
 _COSINE_NAMES = ("cosine", "angular")
-
-# Rows repaired by exact search are processed in blocks of this many, which bounds the
-# temporary distance matrix to block x n float64 values.
-_REPAIR_BLOCK = 256
-
 
 def is_cosine(metric: str) -> bool:
     """Parses `metric` the way the native module does; raises ValueError when it is unknown."""
@@ -84,62 +66,11 @@ def too_few_samples(n_wanted: int, n_fit: int, n_queries: int) -> ValueError:
     )
 
 
-def _exact_block(
-    data: npt.NDArray[np.float32],
-    rows: npt.NDArray[np.float32],
-    width: int,
-    cosine: bool,
-) -> Tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
-    """Exact `width` nearest rows of `data` for each of `rows`, ids ascending on ties."""
-    base = data.astype(np.float64)
-    q = rows.astype(np.float64)
-    if cosine:
-        base = _unit_rows(base)
-        q = _unit_rows(q)
-    sq = (
-        np.einsum("ij,ij->i", q, q)[:, None]
-        - 2.0 * (q @ base.T)
-        + np.einsum("ij,ij->i", base, base)[None, :]
-    )
-    np.maximum(sq, 0.0, out=sq)
-    if width < sq.shape[1]:
-        part = np.argpartition(sq, width - 1, axis=1)[:, :width]
-    else:
-        part = np.broadcast_to(np.arange(sq.shape[1]), sq.shape)
-    part_sq = np.take_along_axis(sq, part, axis=1)
-    order = np.lexsort((part, part_sq), axis=1)
-    ids = np.take_along_axis(part, order, axis=1).astype(np.int64)
-    best = np.take_along_axis(part_sq, order, axis=1)
-    dist = best * 0.5 if cosine else np.sqrt(best)
-    return ids, dist.astype(np.float32)
-
-
-def _unit_rows(a: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-    norms = np.sqrt(np.einsum("ij,ij->i", a, a))
-    norms[norms == 0.0] = 1.0
-    unit: npt.NDArray[np.float64] = a / norms[:, None]
-    return unit
-
-
-def _rows_with_repeats(ids: npt.NDArray[np.int64]) -> npt.NDArray[np.intp]:
-    if ids.shape[1] < 2:
-        return np.empty(0, dtype=np.intp)
-    s = np.sort(ids, axis=1)
-    return np.flatnonzero((s[:, 1:] == s[:, :-1]).any(axis=1))
-
-
-def _repair(
-    data: npt.NDArray[np.float32],
-    queries: npt.NDArray[np.float32],
-    ids: npt.NDArray[np.int64],
-    dist: npt.NDArray[np.float32],
-    bad: npt.NDArray[np.intp],
-    cosine: bool,
-) -> None:
-    width = ids.shape[1]
-    for start in range(0, bad.size, _REPAIR_BLOCK):
-        block = bad[start : start + _REPAIR_BLOCK]
-        ids[block], dist[block] = _exact_block(data, queries[block], width, cosine)
+def build_index(x: npt.NDArray[np.float32], metric: str, params: Mapping[str, Any]) -> Index:
+    """An `Index` over `x` from checked parameters (`check_params`): the build parameters and
+    ``n_jobs``, already a thread count."""
+    with native_failures():
+        return Index(x, metric=metric, **params)
 
 
 def self_knn_table(
@@ -151,78 +82,27 @@ def self_knn_table(
     """Self-kNN as `(ids, distances)` tables of shape (n, width), `width <= n`.
 
     Column 0 is the point itself at distance 0; columns 1.. are the `width - 1` nearest other
-    points (approximate above the exact cut-off), by ascending distance. Padded rows of the
-    graph search are recomputed exactly.
+    points (exact up to ``min(c_max, 2048)`` points, from the graph index above), by ascending
+    distance, distinct, exact duplicates of the point included.
     """
-    cosine = is_cosine(metric)
-    n = x.shape[0]
-    with native_failures():
-        raw_ids, raw_dist, stride = _orlim.build_and_self_knn(x, width - 1, metric, **params)
-    ids = raw_ids.reshape(n, stride).astype(np.int64)
-    dist = raw_dist.reshape(n, stride)
-    if stride != width:  # only when n < width, which callers rule out
-        raise RuntimeError(f"self-kNN returned {stride} columns, expected {width}")
-    rows = np.arange(n, dtype=np.int64)
-
-    # A row without its own point holds `width` duplicates of it (all at distance 0) that have
-    # smaller ids: the point goes in front and the last duplicate goes.
-    missing = np.flatnonzero((ids != rows[:, None]).all(axis=1))
-    if missing.size:
-        ids[missing, 1:] = ids[missing, :-1].copy()
-        dist[missing, 1:] = dist[missing, :-1].copy()
-        ids[missing, 0] = missing
-        dist[missing, 0] = 0.0
-
-    bad = _rows_with_repeats(ids)
-    if bad.size:
-        _repair(x, x, ids, dist, bad, cosine)
-        _self_to_front(ids, dist, bad)
-    return ids, dist
+    build = dict(params)
+    beam_l = build.pop("beam_l", 64)
+    index = build_index(x, metric, build)
+    return self_knn_of_index(index, width, beam_l)
 
 
-def _self_to_front(
-    ids: npt.NDArray[np.int64], dist: npt.NDArray[np.float32], rows: npt.NDArray[np.intp]
-) -> None:
-    for i in rows:
-        where = np.flatnonzero(ids[i] == i)
-        if where.size == 0:
-            ids[i, 1:] = ids[i, :-1].copy()
-            dist[i, 1:] = dist[i, :-1].copy()
-        else:
-            p = int(where[0])
-            ids[i, 1 : p + 1] = ids[i, :p].copy()
-            dist[i, 1 : p + 1] = dist[i, :p].copy()
-        ids[i, 0] = i
-        dist[i, 0] = 0.0
-
-
-def query_knn_table(
-    index: "_orlim.OrlimIndex",
-    data: npt.NDArray[np.float32],
-    queries: npt.NDArray[np.float32],
-    width: int,
-    cosine: bool,
-    beam_l: int,
+def self_knn_of_index(
+    index: Index, width: int, beam_l: int
 ) -> Tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
-    """k-NN of external queries as (n_queries, width) tables, `width <= len(data)`.
-
-    Cosine queries are scaled to unit length first, so that distances are 1 - cosine
-    similarity whatever the queries' norms. Padded rows are recomputed exactly.
-    """
-    if cosine:
-        q64 = _unit_rows(queries.astype(np.float64))
-        queries = np.ascontiguousarray(q64, dtype=np.float32)
-    n_q = queries.shape[0]
+    """The self-kNN tables of `self_knn_table` read from a built index."""
+    n = index.n
+    ids = np.arange(n, dtype=np.int64)[:, None]
+    dist = np.zeros((n, 1), dtype=np.float32)
+    if width == 1:
+        return ids, dist
     with native_failures():
-        raw_ids, raw_dist, stride = index.query(queries, width, beam_l)
-    if stride != width:
-        raise RuntimeError(f"query returned {stride} columns, expected {width}")
-    ids = raw_ids.reshape(n_q, stride).astype(np.int64)
-    dist = raw_dist.reshape(n_q, stride)
-    bad = _rows_with_repeats(ids)
-    if bad.size:
-        _repair(data, queries, ids, dist, bad, cosine)
-    return ids, dist
+        others, far = index.self_knn(width - 1, beam_l=beam_l)
+    return np.hstack([ids, others]), np.hstack([dist, far])
 
 
 def table_to_csr(
@@ -297,8 +177,9 @@ def kneighbors_graph(
     verbose : bool, default False
         Report the phases of the call on standard error (a tqdm bar when tqdm is installed).
     **index_params
-        Index parameters, as `build_and_self_knn` takes them: ``m``, ``l_max``, ``r``,
-        ``alpha``, ``beam_l``, ``fanout``, ``c_min``, ``c_max``, ``runs``, ``seed``.
+        The build parameters of ``orlim.Index`` (``orlim.BUILD_PARAMS`` lists them with their
+        defaults and ranges: ``m``, ``l_max``, ``r``, ``alpha``, ``fanout``, ``c_min``,
+        ``c_max``, ``runs``, ``seed``) and the search's ``beam_l``.
 
     Returns
     -------

@@ -10,20 +10,15 @@ from sklearn.base import BaseEstimator, ClassNamePrefixFeaturesOutMixin, Transfo
 from sklearn.utils import check_random_state
 from sklearn.utils.validation import check_is_fitted, validate_data
 
-import _orlim
-
-from ._checks import (
-    as_float32_matrix,
-    check_params,
-    native_failures,
-    reject_masked,
-)
+from ._checks import as_float32_matrix, check_params, native_failures, reject_masked
+from ._index import BUILD_PARAMS as BUILD_PARAM_TABLE
+from ._index import Index
 from ._knn import (
+    build_index,
     check_mode,
     check_neighbour_count,
     is_cosine,
-    query_knn_table,
-    self_knn_table,
+    self_knn_of_index,
     table_to_csr,
     too_few_samples,
 )
@@ -44,9 +39,11 @@ class KNeighborsTransformer(
     ``SpectralEmbedding(affinity="precomputed_nearest_neighbors")``,
     ``DBSCAN(metric="precomputed")``, ...).
 
-    ``fit_transform(X)`` runs one self-kNN pass over X (exact by brute force when X has at
-    most ``min(c_max, 2048)`` rows). ``transform(Y)`` searches an index over the fitted data,
-    built on first use (``fit`` builds it at once).
+    ``fit`` and ``fit_transform`` build an ``orlim.Index`` over X; ``fit_transform(X)`` then
+    reads the neighbour graph of X from it (exact by brute force when X has at most
+    ``min(c_max, 2048)`` rows), and ``transform(Y)`` searches it. A fitted transformer pickles
+    its built index rather than its training data, so joblib and multiprocessing workers
+    search the same graph without rebuilding it.
 
     Parameters
     ----------
@@ -60,7 +57,8 @@ class KNeighborsTransformer(
         "euclidean" (alias "l2") or "cosine" (alias "angular", distances 1 - cosine
         similarity; rows passed to ``transform`` are scaled to unit length).
     m, l_max, r, alpha, fanout, c_min, c_max, runs : index build parameters
-        As in ``_orlim.OrlimIndex``; ``runs`` and ``r`` trade build time for recall.
+        As in ``orlim.Index`` (``orlim.BUILD_PARAMS`` lists them with their defaults and
+        ranges); ``runs`` and ``r`` trade build time for recall.
     beam_l : int, default 64
         Search beam width: higher is slower and more accurate.
     n_jobs : int or None, default None
@@ -152,27 +150,17 @@ class KNeighborsTransformer(
         return int(check_random_state(rs).randint(np.iinfo(np.int32).max))
 
     def _build_params(self) -> Dict[str, Any]:
-        return check_params(
-            {
-                "m": self.m,
-                "l_max": self.l_max,
-                "r": self.r,
-                "alpha": self.alpha,
-                "fanout": self.fanout,
-                "c_min": self.c_min,
-                "c_max": self.c_max,
-                "runs": self.runs,
-                "n_jobs": self.n_jobs,
-                "seed": self._seed(),
-            }
-        )
+        # Every build parameter of the index is an estimator parameter of the same name,
+        # except the seed, which comes from random_state.
+        params = {row[0]: getattr(self, row[0]) for row in BUILD_PARAM_TABLE if row[0] != "seed"}
+        return check_params({**params, "n_jobs": self.n_jobs, "seed": self._seed()})
 
     def _beam_l(self) -> int:
         return int(check_params({"beam_l": self.beam_l})["beam_l"])
 
     # -- fitting -------------------------------------------------------------------------
 
-    def _fit_data(self, X: Any) -> None:
+    def _fit_data(self, X: Any) -> Any:
         # Every parameter is checked before any work, so that a bad one is a ValueError or
         # TypeError from fit, whatever the size of X.
         self._width()
@@ -181,13 +169,16 @@ class KNeighborsTransformer(
         self._beam_l()
         reject_masked(X)
         X = validate_data(self, X, accept_sparse=False, dtype=[np.float32, np.float64])
-        self._fit_X = as_float32_matrix(X)
-        self.n_samples_fit_ = self._fit_X.shape[0]
+        x = as_float32_matrix(X)
+        self.n_samples_fit_ = x.shape[0]
         self._n_features_out = self.n_samples_fit_
-        self._index: Optional[_orlim.OrlimIndex] = None
+        return x
+
+    def _build_index(self, x: Any) -> None:
+        self._index: Index = build_index(x, self.metric, self._build_params())
 
     def fit(self, X: Any, y: Any = None) -> "KNeighborsTransformer":
-        """Fit the transformer: keep X and build the search index over it.
+        """Fit the transformer: build the search index over X.
 
         Parameters
         ----------
@@ -211,13 +202,13 @@ class KNeighborsTransformer(
         """
         with Progress(self.verbose, "fit", ["input", "index"]) as progress:
             with progress.phase("input"):
-                self._fit_data(X)
+                x = self._fit_data(X)
             with progress.phase("index"):
-                self._search_index()
+                self._build_index(x)
         return self
 
     def fit_transform(self, X: Any, y: Any = None, **fit_params: Any) -> Any:
-        """Fit to X and return the neighbour graph of X itself, by one self-kNN pass.
+        """Fit to X and return the neighbour graph of X itself, read from the built index.
 
         Parameters
         ----------
@@ -242,26 +233,20 @@ class KNeighborsTransformer(
         >>> Xt.indices.tolist(), Xt.data.tolist()
         ([0, 1, 1, 0, 2, 1, 3, 2], [0.0, 1.0, 0.0, 1.0, 0.0, 2.0, 0.0, 4.0])
         """
-        phases = ["input", "self-kNN", "sparse graph"]
+        phases = ["input", "index", "self-kNN", "sparse graph"]
         with Progress(self.verbose, "fit_transform", phases) as progress:
             with progress.phase("input"):
-                self._fit_data(X)
+                x = self._fit_data(X)
                 width = self._width()
                 n = self.n_samples_fit_
                 if width > n:
                     raise too_few_samples(width, n, n)
+            with progress.phase("index"):
+                self._build_index(x)
             with progress.phase("self-kNN"):
-                params = self._build_params()
-                params["beam_l"] = self._beam_l()
-                ids, dist = self_knn_table(self._fit_X, width, self.metric, params)
+                ids, dist = self_knn_of_index(self._index, width, self._beam_l())
             with progress.phase("sparse graph"):
                 return table_to_csr(ids, dist, n, self.mode)
-
-    def _search_index(self) -> "_orlim.OrlimIndex":
-        if self._index is None:
-            with native_failures():
-                self._index = _orlim.OrlimIndex(self._fit_X, self.metric, **self._build_params())
-        return self._index
 
     def transform(self, X: Any) -> Any:
         """Neighbour graph of new points X among the fitted points.
@@ -287,9 +272,7 @@ class KNeighborsTransformer(
         ([2, 1], [0.2, 1.8])
         """
         check_is_fitted(self)
-        phases = ["input", "index", "search", "sparse graph"]
-        if self._index is not None:
-            phases.remove("index")
+        phases = ["input", "search", "sparse graph"]
         with Progress(self.verbose, "transform", phases) as progress:
             with progress.phase("input"):
                 reject_masked(X)
@@ -301,27 +284,7 @@ class KNeighborsTransformer(
                     raise too_few_samples(width, self.n_samples_fit_, X.shape[0])
                 queries = as_float32_matrix(X)
                 beam_l = self._beam_l()
-            if self._index is None:
-                with progress.phase("index"):
-                    self._search_index()
-            with progress.phase("search"):
-                ids, dist = query_knn_table(
-                    self._search_index(),
-                    self._fit_X,
-                    queries,
-                    width,
-                    is_cosine(self.metric),
-                    beam_l,
-                )
+            with progress.phase("search"), native_failures():
+                ids, dist = self._index.query(queries, k=width, beam_l=beam_l)
             with progress.phase("sparse graph"):
                 return table_to_csr(ids, dist, self.n_samples_fit_, self.mode)
-
-    # -- persistence and tags ------------------------------------------------------------
-
-    def __getstate__(self) -> Dict[str, Any]:
-        # The native index cannot be pickled; it is rebuilt from the kept data on first use.
-        state: Dict[str, Any] = super().__getstate__()
-        if state.get("_index") is not None:
-            state = dict(state)
-            state["_index"] = None
-        return state

@@ -53,8 +53,9 @@ def umap_precomputed_knn(
     verbose : bool, default False
         Report the phases of the call on standard error.
     **index_params
-        Index parameters, as `build_and_self_knn` takes them: ``m``, ``l_max``, ``r``,
-        ``alpha``, ``beam_l``, ``fanout``, ``c_min``, ``c_max``, ``runs``, ``seed``.
+        The build parameters of ``orlim.Index`` (``orlim.BUILD_PARAMS`` lists them with their
+        defaults and ranges: ``m``, ``l_max``, ``r``, ``alpha``, ``fanout``, ``c_min``,
+        ``c_max``, ``runs``, ``seed``) and the search's ``beam_l``.
 
     Returns
     -------

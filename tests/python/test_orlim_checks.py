@@ -107,6 +107,7 @@ def test_native_failures_become_runtime_errors_and_interrupts_pass(monkeypatch, 
         raise error
 
     monkeypatch.setattr(_orlim, "build_and_self_knn", failing)
+    monkeypatch.setattr(orlim._knn, "Index", failing)
     x = np.random.default_rng(4).standard_normal((30, 3))
     for call in (lambda: orlim.kneighbors_graph(x, 3), lambda: orlim.build_and_self_knn(x, 3),
                  lambda: KNeighborsTransformer(n_neighbors=3).fit_transform(x)):
@@ -162,6 +163,9 @@ def test_every_call_hands_the_native_module_a_thread_count(monkeypatch):
 
     for name in real:
         monkeypatch.setattr(_orlim, name, spy(name))
+    # kneighbors_graph, the UMAP tables and the transformer build an orlim.Index.
+    real["Index"] = orlim.Index
+    monkeypatch.setattr(orlim._knn, "Index", spy("Index"))
     x = np.random.default_rng(5).standard_normal((3000, 4), dtype=np.float32)
     orlim.kneighbors_graph(x[:200], 3, n_jobs=-1)
     orlim.umap_precomputed_knn(x[:200], 3)

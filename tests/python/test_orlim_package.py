@@ -133,32 +133,17 @@ def test_duplicates_never_drop_or_repeat_the_point_itself(params, include_self):
     check_duplicate_rows(got, want, 3, include_self)
 
 
-def pad_rows(native, fill):
-    """Wraps a native self-kNN function so that every row comes back padded after its second
-    entry, as a search that reached too few points pads it."""
-
-    def wrapped(x, n_neighbors, *args, **kwargs):
-        ids, dists, stride = native(x, n_neighbors, *args, **kwargs)
-        ids, dists = ids.reshape(-1, stride), dists.reshape(-1, stride)
-        if fill == "self":
-            ids[:, 2:], dists[:, 2:] = np.arange(len(ids))[:, None], 0.0
-        else:
-            ids[:, 2:], dists[:, 2:] = ids[:, 1:2], dists[:, 1:2]
-        return ids.ravel(), dists.ravel(), stride
-
-    return wrapped
-
-
-@pytest.mark.parametrize("fill", ["self", "repeat"])
-def test_padded_search_rows_are_recomputed_exactly(monkeypatch, fill):
-    monkeypatch.setattr(orlim._knn._orlim, "build_and_self_knn",
-                        pad_rows(_orlim.build_and_self_knn, fill))
+def test_rows_the_graph_cannot_fill_are_completed_exactly():
+    # One point per leaf and no overlap: the graph has no edges, so a search from a point
+    # reaches nothing else and every row must be completed exactly.
+    no_edges = dict(c_max=1, fanout=1)
     x = np.random.default_rng(2).standard_normal((200, 6)).astype(np.float32)
-    same_graph(orlim.kneighbors_graph(x, 6), sk_neighbors.kneighbors_graph(x, 6, mode="distance"))
-    # Exact recomputation must also put each point itself first among its duplicates.
+    same_graph(orlim.kneighbors_graph(x, 6, **no_edges),
+               sk_neighbors.kneighbors_graph(x, 6, mode="distance"))
+    # Exact completion must also put each point itself first among its duplicates.
     x = duplicated_points()
     for include_self in (False, True):
-        got = orlim.kneighbors_graph(x, 4, include_self=include_self)
+        got = orlim.kneighbors_graph(x, 4, include_self=include_self, **no_edges)
         want = sk_neighbors.kneighbors_graph(x, 4, mode="distance", include_self=include_self)
         check_duplicate_rows(got, want, 4, include_self)
 
@@ -245,30 +230,45 @@ def test_transformer_on_the_graph_path(clustered_20k):
     assert out.shape == (300, 4000)
     query_ids = out.indices.reshape(-1, 11)
     assert recall(query_ids, truth.kneighbors(queries, 11, return_distance=False)) >= 0.95
-    # The native index is not picklable; an unpickled transformer rebuilds it from its data.
+    # The pickle carries the built index: the clone answers exactly as the original.
     clone = pickle.loads(pickle.dumps(t))
     same_graph(clone.transform(queries), out)
 
 
-class PaddingIndex:
-    """Stands in for a built index whose search pads its first rows by repeating an entry."""
+def test_a_pickled_transformer_carries_its_index_not_its_data(monkeypatch):
+    x = np.random.default_rng(7).standard_normal((3000, 8)).astype(np.float32)
+    queries = x[:50] + 0.01
+    t = KNeighborsTransformer(n_neighbors=8, r=12, c_max=512).fit(x)
+    want = t.transform(queries)
+    blob = pickle.dumps(t)
+    # No training matrix beside the index: the state holds the index and small values only.
+    arrays = [v for v in t.__getstate__().values() if isinstance(v, np.ndarray)]
+    assert all(a.size < x.size for a in arrays)
 
-    def __init__(self, index):
-        self.index = index
+    def no_build(*args, **kwargs):
+        raise AssertionError("an unpickled transformer must not build its index again")
 
-    def query(self, queries, n_neighbors, beam_l=64):
-        ids, dists, stride = self.index.query(queries, n_neighbors, beam_l)
-        ids, dists = ids.reshape(-1, stride), dists.reshape(-1, stride)
-        ids[:3, 1:], dists[:3, 1:] = ids[:3, :1], dists[:3, :1]
-        return ids.ravel(), dists.ravel(), stride
+    monkeypatch.setattr(orlim._knn, "Index", no_build)
+    clone = pickle.loads(blob)
+    assert isinstance(clone._index, orlim.Index) and clone._index.params["r"] == 12
+    got = clone.transform(queries)
+    np.testing.assert_array_equal(got.indices, want.indices)
+    np.testing.assert_array_equal(got.data, want.data)
 
 
-def test_transformer_recomputes_padded_query_rows():
+def test_the_transformer_takes_every_build_parameter_of_the_index():
+    own = {"n_neighbors", "mode", "metric", "beam_l", "n_jobs", "random_state", "verbose"}
+    names = set(inspect.signature(KNeighborsTransformer).parameters) - own
+    assert names | {"seed"} == {row[0] for row in orlim.BUILD_PARAMS}
+
+
+def test_transformer_completes_rows_its_graph_cannot_fill():
+    # One point per leaf and no overlap: the graph has no edges, so every search reaches only
+    # its entry points and the rows must be completed exactly.
     rng = np.random.default_rng(5)
     x, y = rng.standard_normal((300, 6)), rng.standard_normal((20, 6))
-    t = KNeighborsTransformer(n_neighbors=5).fit(x)
-    t._index = PaddingIndex(t._index)
-    want = sk_neighbors.KNeighborsTransformer(n_neighbors=5).fit(x).transform(y)
+    t = KNeighborsTransformer(n_neighbors=20, c_max=1, fanout=1).fit(x)
+    want = sk_neighbors.KNeighborsTransformer(n_neighbors=20).fit(x).transform(y)
     same_graph(t.transform(y), want)
 
 
