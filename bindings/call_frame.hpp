@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
+#include <stdexcept>
 #include <optional>
 #include <span>
 #include <string>
@@ -14,6 +16,7 @@
 #include "orlim/build/build_params.hpp"
 #include "orlim/data/metric.hpp"
 #include "orlim/base/parallel.hpp"
+#include "orlim/search/batch_knn.hpp"
 #include "py_ref.hpp"
 
 namespace orlim_py {
@@ -39,6 +42,20 @@ inline orlim::BuildParams build_params_from(const Arguments& a, orlim::Metric me
   return p;
 }
 
+// Row-major copy of `m` into `out`; false with MemoryError set when it cannot be allocated.
+inline bool copy_or_raise(const ReadonlyMatrix& m, std::vector<float>& out) {
+  try {
+    out = copy_row_major(m);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  } catch (const std::length_error&) {  // more values than a vector can address
+    PyErr_NoMemory();
+    return false;
+  }
+  return true;
+}
+
 // "query dim {} != base dim {}" (ValueError) unless `queries` has `dims` columns.
 inline bool check_query_width(const ReadonlyMatrix& queries, std::size_t dims) {
   if (queries.cols == dims) return true;
@@ -54,15 +71,29 @@ struct MatrixValues {
   std::span<const float> values;
 };
 
-inline MatrixValues matrix_values(const ReadonlyMatrix& m, bool allow_in_place) {
+// The values of `m`, or nullopt with MemoryError set when the copy cannot be allocated (a
+// broadcast view can stand for far more values than memory holds).
+inline std::optional<MatrixValues> matrix_values(const ReadonlyMatrix& m, bool allow_in_place) {
   MatrixValues out;
   if (allow_in_place && m.readable_in_place()) {
     out.values = m.in_place();
-  } else {
-    out.copy = copy_row_major(m);
-    out.values = out.copy;
+    return out;
   }
+  if (!copy_or_raise(m, out.copy)) return std::nullopt;
+  out.values = out.copy;
   return out;
+}
+
+// "k-NN queries need k >= 1" as the internal-failure exception, raised before any work rather
+// than after the whole build. False with the error set.
+inline bool check_query_k(std::size_t k) {
+  try {
+    orlim::check_query_k(k);
+  } catch (...) {
+    set_python_error();
+    return false;
+  }
+  return true;
 }
 
 // n_jobs > 0: a dedicated pool of that many threads (the default pool when it cannot be made).

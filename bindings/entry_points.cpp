@@ -43,10 +43,11 @@ PyObject* build_and_self_knn(PyObject*, PyObject* args, PyObject* kwargs) {
   const ReadonlyMatrix& x = a.matrix("x");
   if (x.rows == 0) return raise_value_error("empty input matrix");
 
-  const MatrixValues base = matrix_values(x, /*allow_in_place=*/true);
+  const std::optional<MatrixValues> base = matrix_values(x, /*allow_in_place=*/true);
+  if (!base) return nullptr;
   orlim::ColumnRange range;
-  if (!check_matrix_values(x, base.values, "x") ||
-      !check_base_range(base.values, x.cols, *metric, range)) {
+  if (!check_matrix_values(x, base->values, "x") ||
+      !check_base_range(base->values, x.cols, *metric, range)) {
     return nullptr;
   }
   const std::size_t k = a.u64("n_neighbors");
@@ -56,7 +57,7 @@ PyObject* build_and_self_knn(PyObject*, PyObject* args, PyObject* kwargs) {
 
   orlim::SelfKnn knn;
   const bool ok = run_unlocked(pool, [&] {
-    knn = orlim::self_knn_job(orlim::Dataset(base.values, x.rows, x.cols, *metric), params, k,
+    knn = orlim::self_knn_job(orlim::Dataset(base->values, x.rows, x.cols, *metric), params, k,
                               beam_l);
   });
   if (!ok) return nullptr;
@@ -90,24 +91,27 @@ PyObject* build_and_query(PyObject*, PyObject* args, PyObject* kwargs) {
   if (x.rows == 0 || queries.rows == 0) return raise_value_error("empty base or query matrix");
   if (!check_query_width(queries, x.cols)) return nullptr;
 
-  const MatrixValues base = matrix_values(x, /*allow_in_place=*/false);
-  const MatrixValues query = matrix_values(queries, /*allow_in_place=*/false);
+  const std::optional<MatrixValues> base = matrix_values(x, /*allow_in_place=*/false);
+  if (!base) return nullptr;
+  const std::optional<MatrixValues> query = matrix_values(queries, /*allow_in_place=*/false);
+  if (!query) return nullptr;
   orlim::ColumnRange range;
-  if (!check_matrix_values(x, base.values, "x") ||
-      !check_matrix_values(queries, query.values, "queries") ||
-      !check_base_range(base.values, x.cols, *metric, range) ||
-      !check_query_range(range, query.values)) {
+  if (!check_matrix_values(x, base->values, "x") ||
+      !check_matrix_values(queries, query->values, "queries") ||
+      !check_base_range(base->values, x.cols, *metric, range) ||
+      !check_query_range(range, query->values)) {
     return nullptr;
   }
   const std::size_t k = a.u64("n_neighbors");
+  if (!check_query_k(k)) return nullptr;
   const std::size_t beam_l = a.u64("beam_l");
   const orlim::BuildParams params = build_params_from(a, *metric);
   std::optional<orlim::Pool> pool = dedicated_pool(a.u64("n_jobs"));
 
   orlim::SelfKnn knn;
   const bool ok = run_unlocked(pool, [&] {
-    knn = orlim::query_knn_job(orlim::Dataset(base.values, x.rows, x.cols, *metric), params,
-                               query.values, queries.rows, k, beam_l);
+    knn = orlim::query_knn_job(orlim::Dataset(base->values, x.rows, x.cols, *metric), params,
+                               query->values, queries.rows, k, beam_l);
   });
   if (!ok) return nullptr;
   return to_result_tuple(std::move(knn));

@@ -63,10 +63,11 @@ PyObject* hnsw_self_knn(PyObject*, PyObject* args, PyObject* kwargs) {
   if (x.rows == 0) return raise_value_error("empty input matrix");
 
   // Always a row-major copy: the call never reads the caller's buffer without the lock.
-  const MatrixValues base = matrix_values(x, /*allow_in_place=*/false);
+  const std::optional<MatrixValues> base = matrix_values(x, /*allow_in_place=*/false);
+  if (!base) return nullptr;
   orlim::ColumnRange range;
-  if (!check_matrix_values(x, base.values, "x") ||
-      !check_base_range(base.values, x.cols, *metric, range)) {
+  if (!check_matrix_values(x, base->values, "x") ||
+      !check_base_range(base->values, x.cols, *metric, range)) {
     return nullptr;
   }
   const std::size_t k = a.u64("n_neighbors");
@@ -80,7 +81,7 @@ PyObject* hnsw_self_knn(PyObject*, PyObject* args, PyObject* kwargs) {
 
   orlim::SelfKnn knn;
   const bool ok = run_unlocked(pool, [&] {
-    const orlim::Dataset data(base.values, x.rows, x.cols, *metric);
+    const orlim::Dataset data(base->values, x.rows, x.cols, *metric);
     knn = orlim::hnsw::knn_self_hnsw(data, params, k);
   });
   if (!ok) return nullptr;

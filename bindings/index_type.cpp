@@ -59,7 +59,8 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   const ReadonlyMatrix& x = a.matrix("x");
   if (x.rows == 0) return raise_value_error("empty base matrix");
 
-  std::vector<float> values = copy_row_major(x);
+  std::vector<float> values;
+  if (!copy_or_raise(x, values)) return nullptr;
   auto range = std::make_unique<orlim::ColumnRange>();
   if (!check_matrix_values(x, values, "x") ||
       !check_base_range(values, x.cols, *metric, *range)) {
@@ -95,17 +96,19 @@ PyObject* index_query(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!a.parse(kQuerySignature, args, kwargs)) return nullptr;
   const ReadonlyMatrix& queries = a.matrix("queries");
   if (!check_query_width(queries, index.d())) return nullptr;
-  const MatrixValues query = matrix_values(queries, /*allow_in_place=*/false);
-  if (queries.rows > 0 && (!check_matrix_values(queries, query.values, "queries") ||
-                           !check_query_range(range, query.values))) {
+  const std::optional<MatrixValues> query = matrix_values(queries, /*allow_in_place=*/false);
+  if (!query) return nullptr;
+  if (queries.rows > 0 && (!check_matrix_values(queries, query->values, "queries") ||
+                           !check_query_range(range, query->values))) {
     return nullptr;
   }
+  if (!check_query_k(a.u64("n_neighbors"))) return nullptr;
   const orlim::SearchParams search{a.u64("n_neighbors"), a.u64("beam_l")};
 
   std::optional<orlim::Pool> default_pool;  // queries always use the process-wide pool
   orlim::SelfKnn knn;
   const bool ok = run_unlocked(default_pool,
-                               [&] { knn = index.query(query.values, queries.rows, search); });
+                               [&] { knn = index.query(query->values, queries.rows, search); });
   if (!ok) return nullptr;
   return to_result_tuple(std::move(knn));
 }

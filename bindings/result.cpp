@@ -2,6 +2,7 @@
 
 #include "numpy_api.hpp"
 
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -41,7 +42,11 @@ template <class T>
 PyRef adopt(std::vector<T>&& buffer, int typenum) {
   PyTypeObject* type = owner_type();
   if (type == nullptr) return PyRef();
-  auto* heap = new std::vector<T>(std::move(buffer));
+  auto* heap = new (std::nothrow) std::vector<T>(std::move(buffer));
+  if (heap == nullptr) {
+    PyErr_NoMemory();
+    return PyRef();
+  }
   PyRef owner(type->tp_alloc(type, 0));
   if (!owner) {
     delete heap;

@@ -270,10 +270,14 @@ SeedPool make_seed_pool(std::size_t n, std::size_t beam_width) {
   return pool;
 }
 
+void check_query_k(std::size_t k) {
+  if (k == 0) fail("k-NN queries need k >= 1");
+}
+
 SelfKnn knn_query(const Dataset& data, GraphView graph, std::span<const float> queries,
                   std::size_t n_q, std::size_t k, std::size_t beam_l) {
   const std::size_t n = data.n;
-  if (k == 0) fail("k-NN queries need k >= 1");
+  check_query_k(k);
   if (queries.size() != checked_mul(n_q, data.d, "query matrix")) {
     fail("query matrix length must equal n_q*d");
   }

@@ -38,6 +38,9 @@ SeedPool make_seed_pool(std::size_t n, std::size_t beam_width);
 SelfKnn knn_query(const Dataset& data, GraphView graph, std::span<const float> queries,
                   std::size_t n_q, std::size_t k, std::size_t beam_l);
 
+// The Failure knn_query raises for k = 0, for callers that want it before they build anything.
+void check_query_k(std::size_t k);
+
 // Self-kNN by beam search from each point, warm started from its retained candidates when
 // `retained` is given and not empty (nullptr: none). Stride min(max(n, 1), k + 1), beam width
 // max(beam_l, stride); the point itself always comes first, and a row that finds fewer points
