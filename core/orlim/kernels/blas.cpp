@@ -3,10 +3,14 @@
 #include <cblas.h>
 #include <dlfcn.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdlib>
+#include <semaphore>
 #include <string>
 
 #include "orlim/base/failure.hpp"
+#include "orlim/base/parallel.hpp"
 
 // Which OpenBLAS to load, and how its symbols are named: Debian's is libopenblas.so.0 with plain
 // CBLAS names; the PyPI build (scipy-openblas32) is libscipy_openblas.so with every symbol
@@ -109,6 +113,25 @@ const Blas& routines() {
   return blas;
 }
 
+// OpenBLAS takes a work buffer (128 MiB of address space) for every call in flight, from a table
+// it grows on demand and never shrinks, and when it cannot map another one it retries forever. So
+// no more calls run at once than the process has CPUs: more could not run faster, and the buffers
+// stay bounded however many workers a pool has.
+class CallSlot {
+ public:
+  CallSlot() { slots().acquire(); }
+  ~CallSlot() { slots().release(); }
+  CallSlot(const CallSlot&) = delete;
+  CallSlot& operator=(const CallSlot&) = delete;
+
+ private:
+  static std::counting_semaphore<>& slots() {
+    static std::counting_semaphore<> free(static_cast<std::ptrdiff_t>(
+        std::min<std::size_t>(available_cpus(), std::counting_semaphore<>::max())));
+    return free;
+  }
+};
+
 }  // namespace
 
 void load_blas() { (void)routines(); }
@@ -117,12 +140,16 @@ std::string_view blas_core() { return routines().core; }
 
 void sgemm_nt(int m, int n, int k, const float* a, int lda, const float* b, int ldb, float* c,
               int ldc) {
-  routines().sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, m, n, k, 1.0f, a, lda, b, ldb, 0.0f, c,
+  const Blas& blas = routines();
+  const CallSlot slot;
+  blas.sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, m, n, k, 1.0f, a, lda, b, ldb, 0.0f, c,
                    ldc);
 }
 
 void ssyrk_upper(int n, int k, const float* a, int lda, float* c, int ldc) {
-  routines().ssyrk(CblasRowMajor, CblasUpper, CblasNoTrans, n, k, 1.0f, a, lda, 0.0f, c, ldc);
+  const Blas& blas = routines();
+  const CallSlot slot;
+  blas.ssyrk(CblasRowMajor, CblasUpper, CblasNoTrans, n, k, 1.0f, a, lda, 0.0f, c, ldc);
 }
 
 }  // namespace orlim
