@@ -13,6 +13,7 @@
 
 #include "args.hpp"
 #include "errors.hpp"
+#include "interruptible.hpp"
 #include "orlim/build/build_params.hpp"
 #include "orlim/data/metric.hpp"
 #include "orlim/base/parallel.hpp"
@@ -102,20 +103,19 @@ inline std::optional<orlim::Pool> dedicated_pool(std::uint64_t n_jobs) {
   return orlim::Pool::dedicated(n_jobs);
 }
 
-// Runs `job` with the lock released, inside `dedicated` or the default pool. Everything the job
-// makes must be owned by it, so that it is dropped before the lock returns. False with a Python
-// error set when the job failed.
+// Runs `job` with the lock released, inside `dedicated` or the default pool, stoppable by Ctrl-C
+// and by interpreter exit. Everything the job makes must be owned by it, so that it is dropped
+// before the lock returns. False with a Python error set when the job failed or was stopped.
 template <class Job>
 bool run_unlocked(std::optional<orlim::Pool>& dedicated, Job&& job) {
+  orlim::Pool* pool = nullptr;
   try {
-    GilRelease unlocked;
-    orlim::Pool& pool = dedicated ? *dedicated : orlim::Pool::shared();
-    pool.run(job);
+    pool = dedicated ? &*dedicated : &orlim::Pool::shared();
   } catch (...) {
     set_python_error();
     return false;
   }
-  return true;
+  return run_interruptible(*pool, job);
 }
 
 }  // namespace orlim_py

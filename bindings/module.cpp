@@ -5,6 +5,7 @@
 #include "entry_points.hpp"
 #include "errors.hpp"
 #include "index_type.hpp"
+#include "interruptible.hpp"
 #include "orlim/base/failure.hpp"
 #include "orlim/kernels/blas.hpp"
 #include "py_ref.hpp"
@@ -36,6 +37,7 @@ PyObject* create_module() {
   if (_import_array() < 0) return nullptr;
   if (!load_blas_now()) return nullptr;
   if (!orlim_py::init_internal_failure_type()) return nullptr;
+  if (!orlim_py::install_exit_hook()) return nullptr;
   g_module_def.m_methods = orlim_py::module_methods();
   orlim_py::PyRef module(PyModule_Create(&g_module_def));
   if (!module) return nullptr;

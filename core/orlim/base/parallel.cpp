@@ -1,11 +1,14 @@
 #include "orlim/base/parallel.hpp"
 
+#include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <condition_variable>
 #include <cstdlib>
 #include <exception>
 #include <fstream>
@@ -20,29 +23,104 @@
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/task_arena.h>
 
+#include "orlim/base/cancel.hpp"
 #include "orlim/base/failure.hpp"
 
 namespace orlim {
 
 namespace {
 
+// The stack every worker gets, set explicitly so that the start-up check below tries threads of
+// the size oneTBB will create.
+constexpr std::size_t kWorkerStackBytes = std::size_t{4} << 20;
+
+// Address space that must remain free besides the new threads: the computation's own buffers
+// (OpenBLAS alone maps 128 MiB per call in flight) need room too.
+constexpr std::size_t kReserveBytes = std::size_t{512} << 20;
+
+// oneTBB starts its workers lazily, and a worker it cannot start (no memory for the stack under
+// an address-space limit, a thread limit reached) ends the process: the failure is thrown on a
+// thread that cannot pass it on. So before oneTBB is allowed more workers, as many threads of the
+// same stack size are started here and held until all exist, together with a reserve of address
+// space, then stopped again; the new workers are then started at once (start_workers). False
+// when not all of it could be had.
+bool can_start_threads(std::size_t count) {
+  struct Gate {
+    std::mutex mutex;  // guards ready and open
+    std::condition_variable changed;
+    std::size_t ready = 0;
+    bool open = false;
+  } gate;
+  const auto wait_at_gate = [](void* arg) -> void* {
+    // A thread's first allocation may give it a malloc arena of its own, whose address space is
+    // reserved for good: taken here, it is not missing when the real workers start.
+    std::free(std::malloc(64));
+    auto& g = *static_cast<Gate*>(arg);
+    std::unique_lock<std::mutex> lock(g.mutex);
+    ++g.ready;
+    g.changed.notify_all();
+    g.changed.wait(lock, [&] { return g.open; });
+    return nullptr;
+  };
+  std::vector<pthread_t> started;
+  started.reserve(count);
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) return false;
+  bool ok = pthread_attr_setstacksize(&attr, kWorkerStackBytes) == 0;
+  while (ok && started.size() < count) {
+    pthread_t thread;
+    ok = pthread_create(&thread, &attr, wait_at_gate, &gate) == 0;
+    if (ok) started.push_back(thread);
+  }
+  pthread_attr_destroy(&attr);
+  {
+    std::unique_lock<std::mutex> lock(gate.mutex);
+    gate.changed.wait(lock, [&] { return gate.ready == started.size(); });
+  }
+  if (ok) {
+    void* reserve =
+        mmap(nullptr, kReserveBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ok = reserve != MAP_FAILED;
+    if (ok) munmap(reserve, kReserveBytes);
+  }
+  {
+    std::lock_guard<std::mutex> lock(gate.mutex);
+    gate.open = true;
+  }
+  gate.changed.notify_all();
+  for (const pthread_t thread : started) pthread_join(thread, nullptr);
+  return ok;
+}
+
 // oneTBB caps the total number of worker threads at the machine's core count unless a
 // global_control allows more, and then it also prints a warning for arenas asking for more. We
 // keep one process-wide control, only ever replaced by a larger one: while several controls are
 // alive the smallest wins, so the old one is dropped after the new one exists.
-std::mutex g_control_mutex;  // guards g_control and g_control_limit
+std::mutex g_control_mutex;  // guards g_control, g_stack_control and g_control_limit
 std::unique_ptr<tbb::global_control> g_control;
+std::unique_ptr<tbb::global_control> g_stack_control;
 std::size_t g_control_limit = 0;
 
-void allow_parallelism(std::size_t threads) {
-  // The external thread that enters an arena counts too.
+enum class Allowed { kAlready, kRaised, kRefused };
+
+// Lets oneTBB run `threads` workers in one arena: kRaised when that needs more workers than
+// before, kRefused when the threads it would have to start cannot be started now.
+Allowed allow_parallelism(std::size_t threads) {
+  // The limit counts one external thread besides the workers.
   const std::size_t wanted = threads + 1;
   std::lock_guard<std::mutex> lock(g_control_mutex);
-  if (wanted <= g_control_limit) return;
+  if (wanted <= g_control_limit) return Allowed::kAlready;
+  const std::size_t more = wanted - std::max<std::size_t>(g_control_limit, 1);
+  if (!can_start_threads(more + more / 4 + 2)) return Allowed::kRefused;
+  if (!g_stack_control) {
+    g_stack_control = std::make_unique<tbb::global_control>(
+        tbb::global_control::thread_stack_size, kWorkerStackBytes);
+  }
   auto larger =
       std::make_unique<tbb::global_control>(tbb::global_control::max_allowed_parallelism, wanted);
   g_control = std::move(larger);
   g_control_limit = wanted;
+  return Allowed::kRaised;
 }
 
 std::atomic<std::size_t> g_injected_failures{0};
@@ -181,15 +259,52 @@ std::size_t default_pool_size() {
                         available_cpus());
 }
 
+#if !defined(__SANITIZE_THREAD__)
+// Has oneTBB start the arena's workers now, while the check of can_start_threads still holds,
+// rather than on some later call that might find the memory gone: a loop whose blocks wait
+// (bounded) until `threads` workers are in it. Workers, once started, are kept for good.
+void start_workers(tbb::task_arena& arena, std::size_t threads) {
+  std::atomic<std::size_t> arrived{0};
+  std::mutex mutex;  // guards done
+  std::condition_variable finished;
+  bool done = false;
+  arena.enqueue([&] {
+    tbb::parallel_for(
+        tbb::blocked_range<std::size_t>(0, threads, 1),
+        [&](const tbb::blocked_range<std::size_t>&) {
+          arrived.fetch_add(1);
+          const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+          while (arrived.load() < threads && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+          }
+        },
+        tbb::simple_partitioner());
+    std::lock_guard<std::mutex> lock(mutex);
+    done = true;
+    finished.notify_one();
+  });
+  std::unique_lock<std::mutex> lock(mutex);
+  finished.wait(lock, [&] { return done; });
+}
+#endif
+
 struct Pool::Impl {
-  explicit Impl(int threads) : arena(threads, 1) {}
+  // No slot is kept for the thread that hands a job over: run_waiting leaves the whole job to the
+  // workers while that thread waits, and run() takes a free slot when there is one.
+  explicit Impl(int threads) : arena(threads, 0) {}
   tbb::task_arena arena;
 };
 
 Pool::Pool(std::size_t threads) : threads_(threads) {
-  allow_parallelism(threads);
+  const Allowed allowed = allow_parallelism(threads);
+  if (allowed == Allowed::kRefused) {
+    fail("cannot start " + std::to_string(threads) + " worker threads");
+  }
   impl_ = std::make_unique<Impl>(static_cast<int>(threads));
   impl_->arena.initialize();
+#if !defined(__SANITIZE_THREAD__)
+  if (allowed == Allowed::kRaised) start_workers(impl_->arena, threads);
+#endif
 }
 
 Pool::Pool(Pool&&) noexcept = default;
@@ -207,10 +322,62 @@ std::optional<Pool> Pool::dedicated(std::size_t threads) {
 
 Pool& Pool::shared() {
   // Sized once, on first use, and never destroyed: calls in flight at exit must not find it gone.
-  static Pool* pool =
-      new Pool(std::clamp<std::size_t>(default_pool_size(), 1, std::numeric_limits<int>::max()));
+  // A size whose threads cannot be started falls back to fewer, as a dedicated pool falls back
+  // to this one.
+  static Pool* pool = [] {
+    std::size_t threads = std::clamp<std::size_t>(default_pool_size(), 1, kMaxThreads);
+    while (true) {
+      try {
+        return new Pool(threads);
+      } catch (const Failure&) {
+        if (threads == 1) throw;
+        threads /= 2;
+      }
+    }
+  }();
   return *pool;
 }
+
+namespace {
+
+// Where a job run by run_waiting leaves its outcome for the waiting thread.
+struct Completion {
+  std::mutex mutex;  // guards done and error
+  std::condition_variable finished;
+  bool done = false;
+  std::exception_ptr error;
+
+  void set(std::exception_ptr e) {
+    // Notified under the lock: the waiter cannot destroy this before the notifier lets go of it.
+    std::lock_guard<std::mutex> lock(mutex);
+    error = std::move(e);
+    done = true;
+    finished.notify_one();
+  }
+
+  void wait(std::chrono::milliseconds slice, FunctionRef<void()> on_wake) {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!finished.wait_for(lock, slice, [&] { return done; })) {
+      lock.unlock();
+      on_wake();
+      lock.lock();
+    }
+    if (error) std::rethrow_exception(error);
+  }
+};
+
+// Runs `job` with `stop` as the thread's stop flag, catching what it throws.
+std::exception_ptr run_catching(FunctionRef<void()> job, const std::atomic<bool>& stop) {
+  const StopScope scope(&stop);
+  try {
+    job();
+  } catch (...) {
+    return std::current_exception();
+  }
+  return nullptr;
+}
+
+}  // namespace
 
 #if defined(__SANITIZE_THREAD__)
 // ThreadSanitizer cannot see the synchronization inside oneTBB, which is not instrumented, and
@@ -232,6 +399,23 @@ void Pool::run(FunctionRef<void()> job) {
   t_pool_threads = outer;
 }
 
+void Pool::run_waiting(FunctionRef<void()> job, std::atomic<bool>& stop,
+                       std::chrono::milliseconds slice, FunctionRef<void()> on_wake) {
+  Completion completion;
+  const std::size_t threads = threads_;
+  std::thread runner([&] {
+    t_pool_threads = threads;
+    completion.set(run_catching(job, stop));
+  });
+  try {
+    completion.wait(slice, on_wake);
+  } catch (...) {
+    runner.join();
+    throw;
+  }
+  runner.join();
+}
+
 void parallel_for_blocks(std::size_t n, std::size_t grain,
                          FunctionRef<void(std::size_t, std::size_t)> body) {
   if (n == 0) return;
@@ -240,10 +424,13 @@ void parallel_for_blocks(std::size_t n, std::size_t grain,
   std::mutex error_mutex;  // guards error
   std::exception_ptr error;
   const std::size_t threads = t_pool_threads;
+  const std::atomic<bool>* stop = current_stop_flag();
   const auto work = [&] {
     t_pool_threads = threads;
+    const StopScope scope(stop);
     try {
       for (std::size_t lo; (lo = next.fetch_add(grain)) < n;) {
+        cancellation_point();
         maybe_inject_failure();
         body(lo, std::min(n, lo + grain));
       }
@@ -261,15 +448,33 @@ void parallel_for_blocks(std::size_t n, std::size_t grain,
 }
 #else
 void Pool::run(FunctionRef<void()> job) {
-  impl_->arena.execute([&] { job(); });
+  // The job keeps the caller's stop flag: it may run on another thread of the arena.
+  const std::atomic<bool>* stop = current_stop_flag();
+  impl_->arena.execute([&] {
+    const StopScope scope(stop);
+    job();
+  });
+}
+
+void Pool::run_waiting(FunctionRef<void()> job, std::atomic<bool>& stop,
+                       std::chrono::milliseconds slice, FunctionRef<void()> on_wake) {
+  Completion completion;
+  // Enqueued rather than executed: the calling thread must stay free to wake up.
+  impl_->arena.enqueue([&] { completion.set(run_catching(job, stop)); });
+  completion.wait(slice, on_wake);
 }
 
 void parallel_for_blocks(std::size_t n, std::size_t grain,
                          FunctionRef<void(std::size_t, std::size_t)> body) {
   if (n == 0) return;
   grain = std::max<std::size_t>(grain, 1);
+  // Blocks run on whichever worker steals them, also workers busy with other jobs in between, so
+  // each block carries its job's stop flag to the thread that runs it.
+  const std::atomic<bool>* stop = current_stop_flag();
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain),
                     [&](const tbb::blocked_range<std::size_t>& r) {
+                      const StopScope scope(stop);
+                      cancellation_point();
                       maybe_inject_failure();
                       body(r.begin(), r.end());
                     });

@@ -4,10 +4,13 @@
 // or the process-wide default pool, created on first use and never destroyed. Pool::run executes
 // a job inside the pool; parallel_for_blocks, called from inside a job, splits [0, n) into
 // contiguous blocks run by the pool's workers. The first exception thrown by any block cancels
-// the rest of the loop and is rethrown on the thread that called run(). No oneTBB type leaks out
-// of this header.
+// the rest of the loop and is rethrown on the thread that called run(). Pool::run_waiting runs a
+// job that can be stopped (cancel.hpp) while the calling thread wakes at intervals. No oneTBB type
+// leaks out of this header.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -39,13 +42,16 @@ class FunctionRef<R(Args...)> {
 
 class Pool {
  public:
-  // Dedicated pools larger than this are refused (the call falls back to the default pool).
+  // Dedicated pools larger than this are refused (the call falls back to the default pool), and
+  // the default pool is never made larger.
   static constexpr std::size_t kMaxThreads = 256;
 
   // A dedicated pool of exactly `threads` workers, 1 <= threads <= kMaxThreads; nullopt when it
-  // cannot be created.
+  // cannot be created, also when that many more threads cannot be started now.
   static std::optional<Pool> dedicated(std::size_t threads);
-  // The process-wide default pool, sized by default_pool_size() on first use.
+  // The process-wide default pool, sized on first use by default_pool_size(), at most
+  // kMaxThreads, and halved until its threads can be started. Throws Failure when not even one
+  // can (and tries again on the next use).
   static Pool& shared();
 
   Pool(Pool&&) noexcept;
@@ -54,6 +60,12 @@ class Pool {
 
   // Runs `job` inside the pool and waits for it; its exception, if any, is rethrown here.
   void run(FunctionRef<void()> job);
+
+  // Runs `job` on the pool's own threads with `stop` as its stop flag, while the calling thread
+  // waits. Whenever `slice` passes without the job finishing, the calling thread calls `on_wake`,
+  // which may set `stop`. The job's exception (Cancelled once it saw `stop`) is rethrown here.
+  void run_waiting(FunctionRef<void()> job, std::atomic<bool>& stop,
+                   std::chrono::milliseconds slice, FunctionRef<void()> on_wake);
   std::size_t threads() const { return threads_; }
 
  private:
@@ -66,7 +78,9 @@ class Pool {
 // Calls body(lo, hi) on disjoint contiguous blocks covering [0, n), each at most `grain` items
 // long unless the scheduler keeps a range whole. Runs in the pool of the enclosing Pool::run (or
 // the default pool outside any). Blocks are split by work stealing; each block should create its
-// working state once and reuse it for all its items.
+// working state once and reuse it for all its items. The caller's stop flag (cancel.hpp) is
+// checked before every block and is the flag of the thread running the block; a body whose block
+// may run long calls cancellation_point() between its items.
 void parallel_for_blocks(std::size_t n, std::size_t grain,
                          FunctionRef<void(std::size_t, std::size_t)> body);
 

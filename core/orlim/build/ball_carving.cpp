@@ -8,6 +8,7 @@
 
 #include "orlim/kernels/distance.hpp"
 #include "orlim/base/failure.hpp"
+#include "orlim/base/cancel.hpp"
 #include "orlim/base/parallel.hpp"
 
 namespace orlim {
@@ -102,6 +103,7 @@ void carve(const Dataset& data, std::size_t c_max, std::size_t lo, std::size_t h
   parallel_for_blocks(len, kAssignGrain, [&](std::size_t first, std::size_t last) {
     const SqL2Fn dist = sq_l2_kernel();
     for (std::size_t i = first; i < last; ++i) {
+      cancellation_point();
       scratch.bucket[lo + i] = static_cast<std::uint8_t>(
           nearest_row(dist, data.row(ids[i]), scratch.leaders.data(), k, d));
     }
@@ -306,6 +308,7 @@ void add_halo(const Dataset& data, Leaves& leaves, std::size_t fanout, std::uint
     NearestLeaves near_groups(kHaloGroups);
     const SqL2Fn dist = sq_l2_kernel();
     for (std::size_t p = first; p < last; ++p) {
+      cancellation_point();
       const float* x = data.row(p);
       nearest.reset();
       if (flat) {

@@ -9,6 +9,7 @@
 #include "orlim/build/reservoir.hpp"
 #include "orlim/kernels/gemm.hpp"
 #include "orlim/build/leaf_nearest.hpp"
+#include "orlim/base/cancel.hpp"
 #include "orlim/base/parallel.hpp"
 #include "orlim/build/ball_carving.hpp"
 #include "orlim/base/profile.hpp"
@@ -143,6 +144,7 @@ void run_leaf_phase(const Dataset& data, const BuildParams& params, const Projec
     parallel_for_blocks(leaves.size(), 1, [&](std::size_t lo, std::size_t hi) {
       LeafScratch scratch;
       for (std::size_t l = lo; l < hi; ++l) {
+        cancellation_point();
         leaf_work(data, leaves.leaf(l), proj, params.l_max, store, scratch);
       }
     });
@@ -157,6 +159,7 @@ void run_prune_phase(const Dataset& data, const BuildParams& params, std::size_t
     std::vector<Neighbor> sorted;
     PruneScratch scratch;
     for (std::size_t p = lo; p < hi; ++p) {
+      cancellation_point();
       store.reservoirs[p].into_sorted(sorted);
       if (c > 0) {
         const std::size_t keep = std::min(c, sorted.size());

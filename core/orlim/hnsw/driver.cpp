@@ -5,6 +5,7 @@
 
 #include "orlim/hnsw/sq8.hpp"
 #include "orlim/data/metric.hpp"
+#include "orlim/base/cancel.hpp"
 #include "orlim/base/parallel.hpp"
 
 namespace orlim::hnsw {
@@ -48,6 +49,7 @@ SelfKnn build_and_search_self(const Dataset& data, const Dist& dist, const HnswP
   parallel_for_blocks(n, kRowsPerTask, [&](std::size_t lo, std::size_t hi) {
     TaskScratch scratch(n);
     for (std::size_t i = lo; i < hi; ++i) {
+      cancellation_point();
       const auto id = static_cast<PointId>(i);
       std::vector<Neighbor> row = graph.search(dist, id, stride, ef, scratch);
       write_row(data, id, row, out);

@@ -23,6 +23,7 @@
 #include <span>
 #include <vector>
 
+#include "orlim/base/cancel.hpp"
 #include "orlim/base/parallel.hpp"
 #include "orlim/base/types.hpp"
 
@@ -417,6 +418,7 @@ Hnsw Hnsw::build(std::size_t n, const Dist& dist, const HnswParams& params) {
     parallel_for_blocks(n - 1, kPointsPerTask, [&](std::size_t lo, std::size_t hi) {
       TaskScratch scratch(n);
       for (std::size_t i = lo; i < hi; ++i) {
+        cancellation_point();
         detail::insert_point(g, dist, static_cast<PointId>(i + 1), params.ef_construction, scratch);
       }
     });

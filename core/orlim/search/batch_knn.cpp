@@ -8,6 +8,7 @@
 #include "orlim/kernels/distance.hpp"
 #include "orlim/base/failure.hpp"
 #include "orlim/kernels/gemm.hpp"
+#include "orlim/base/cancel.hpp"
 #include "orlim/base/parallel.hpp"
 #include "orlim/search/beam_search.hpp"
 
@@ -309,6 +310,7 @@ SelfKnn knn_query(const Dataset& data, GraphView graph, std::span<const float> q
     best.reserve(m + 1);
     if (!screened) {
       for (std::size_t q = lo; q < hi; ++q) {
+        cancellation_point();
         nearest_seeds(data, query_row(q).data(), seeds.ids, seed_rows, m, best,
                       starts.data() + q * m);
       }
@@ -317,6 +319,7 @@ SelfKnn knn_query(const Dataset& data, GraphView graph, std::span<const float> q
     SeedScreen screen;
     screen.highs.reserve(m + 1);
     for (std::size_t q0 = lo; q0 < hi; q0 += kRowsPerTask) {
+      cancellation_point();
       const std::size_t q1 = std::min(hi, q0 + kRowsPerTask);
       const std::size_t d = data.d;
       screen.moved.resize((q1 - q0) * d);
@@ -342,6 +345,7 @@ SelfKnn knn_query(const Dataset& data, GraphView graph, std::span<const float> q
     Scratch scratch(n);
     std::vector<Neighbor> found;
     for (std::size_t pos = lo; pos < hi; ++pos) {
+      cancellation_point();
       const std::size_t q = order[pos];
       const std::span<const PointId> own(starts.data() + q * m, m);
       beam_search(data, graph, own, query_row(q), beam_width, scratch, found);
@@ -368,6 +372,7 @@ SelfKnn knn_self_graph(const Dataset& data, GraphView graph, const RetainedCands
     starts.reserve(64);
     std::vector<Neighbor> found;
     for (std::size_t pos = lo; pos < hi; ++pos) {
+      cancellation_point();
       const PointId i = order[pos];
       starts.assign(1, i);
       if (retained != nullptr) {
@@ -397,6 +402,7 @@ SelfKnn knn_self_reservoir(const Dataset& data, GraphView graph, const RetainedC
     ids.reserve(256);
     std::vector<Neighbor> scored;
     for (std::size_t pos = lo; pos < hi; ++pos) {
+      cancellation_point();
       const PointId self = order[pos];
       const std::span<const Neighbor> cands =
           retained.empty() ? std::span<const Neighbor>{} : retained.of(self);

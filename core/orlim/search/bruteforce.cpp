@@ -5,6 +5,7 @@
 
 #include "orlim/kernels/distance.hpp"
 #include "orlim/base/failure.hpp"
+#include "orlim/base/cancel.hpp"
 #include "orlim/base/parallel.hpp"
 
 namespace orlim {
@@ -38,6 +39,7 @@ SelfKnn knn_self_bruteforce(const Dataset& data, std::size_t k) {
   parallel_for_blocks(n, kRowsPerTask, [&](std::size_t lo, std::size_t hi) {
     std::vector<Neighbor> all(n);
     for (std::size_t i = lo; i < hi; ++i) {
+      cancellation_point();
       select_row(data, i, stride, dist, all);
       // Self to front by a swap (not a rotation): the row's former first entry takes i's place.
       for (std::size_t p = 0; p < stride; ++p) {
