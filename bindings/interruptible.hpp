@@ -2,11 +2,11 @@
 // of an extension module over the core uses, and the exit hook that goes with it. Header-only, so
 // that any extension module built on the core can include it.
 //
-// The calling thread hands the job to the pool and waits with the interpreter lock released, in
-// short slices. After each slice it takes the lock, lets the interpreter run pending signal
-// handlers, and lets it go again; a handler that raises (KeyboardInterrupt for Ctrl-C) sets the
-// job's stop flag, the job unwinds at its next cancellation point, and the call raises the
-// handler's exception. At exit the hook stops every running job and waits until each call has
+// The calling thread hands the job to the pool and waits with the interpreter lock released; on
+// the main thread, in short slices. After each slice it takes the lock, lets the interpreter run
+// pending signal handlers, and lets it go again; a handler that raises (KeyboardInterrupt for
+// Ctrl-C) sets the job's stop flag, the job unwinds at its next cancellation point, and the call
+// raises the handler's exception. At exit the hook stops every running job and waits until each call has
 // re-taken the lock, before the interpreter starts finalising: a daemon thread that tried to take
 // the lock during finalisation would be ended by the interpreter in the middle of native frames
 // (a forced unwind, which aborts the process where it meets a noexcept frame). Those calls, and
@@ -29,9 +29,11 @@
 
 namespace orlim_py {
 
-// How often a waiting call looks for signals: well under the second a user waits for Ctrl-C, and
-// rare enough to cost nothing.
-inline constexpr std::chrono::milliseconds kWakeInterval{50};
+// How often a call on the main thread looks for signals: well under the second a user waits for
+// Ctrl-C, and rare enough to cost nothing. Other threads never run signal handlers, so they wait
+// for their job without waking (a stop at exit reaches them through the job).
+inline constexpr std::chrono::milliseconds kWakeInterval{100};
+inline constexpr std::chrono::milliseconds kNoWake{std::chrono::hours(24)};
 
 // What a call that exit stopped, or that starts after exit began, raises (as SystemExit).
 inline constexpr const char kExiting[] = "the interpreter is exiting";
@@ -41,6 +43,8 @@ namespace detail {
 // The thread that runs the exit hook: the interpreter finalises on it, so it may still call in
 // after the hook (from later exit handlers), unlike every other thread.
 inline std::atomic<unsigned long> g_exit_thread{0};
+// The interpreter's main thread, the only one that runs signal handlers.
+inline std::atomic<unsigned long> g_main_thread{0};
 
 inline PyObject* stop_native_calls(PyObject*, PyObject*) {
   g_exit_thread.store(PyThread_get_thread_ident());
@@ -55,6 +59,16 @@ inline PyObject* stop_native_calls(PyObject*, PyObject*) {
 // Registers the exit hook with the interpreter's `atexit`. Call once, at module initialisation;
 // false with a Python error set when it could not be registered.
 inline bool install_exit_hook() {
+  PyRef threading(PyImport_ImportModule("threading"));
+  if (!threading) return false;
+  PyRef main(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+  if (!main) return false;
+  PyRef ident(PyObject_GetAttrString(main.get(), "ident"));
+  if (!ident) return false;
+  const unsigned long main_ident = PyLong_AsUnsignedLong(ident.get());
+  if (PyErr_Occurred()) return false;
+  detail::g_main_thread.store(main_ident);
+
   static PyMethodDef def = {"_stop_native_calls", &detail::stop_native_calls, METH_NOARGS,
                             nullptr};
   PyRef hook(PyCFunction_New(&def, nullptr));
@@ -76,11 +90,12 @@ bool run_interruptible(orlim::Pool& pool, Job&& job) {
     PyErr_SetString(PyExc_SystemExit, kExiting);
     return false;
   }
+  const bool handles_signals = detail::g_main_thread.load() == PyThread_get_thread_ident();
   bool interrupted = false;
   std::exception_ptr failure;
   PyThreadState* state = PyEval_SaveThread();
   try {
-    pool.run_waiting(job, stop, kWakeInterval, [&] {
+    pool.run_waiting(job, stop, handles_signals ? kWakeInterval : kNoWake, [&] {
       if (interrupted) return;
       PyEval_RestoreThread(state);
       if (PyErr_CheckSignals() != 0) {
