@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "orlim/base/cancel.hpp"
 #include "orlim/base/failure.hpp"
 #include "orlim/base/parallel.hpp"
 
@@ -98,6 +99,60 @@ TEST(Pool, InjectedFailuresHitTheNextBlocks) {
       orlim::Failure);
   EXPECT_NO_THROW(
       pool->run([] { orlim::parallel_for_blocks(10, 1, [](std::size_t, std::size_t) {}); }));
+}
+
+TEST(Pool, AStoppedJobUnwindsOnTheWorkersAndThePoolStaysUsable) {
+  using namespace std::chrono_literals;
+  for (Pool* pool : {&Pool::shared(), static_cast<Pool*>(nullptr)}) {
+    auto dedicated = Pool::dedicated(3);
+    Pool& p = pool != nullptr ? *pool : *dedicated;
+    std::atomic<bool> stop{false};
+    std::size_t wakes = 0;
+    // Minutes of work if nothing stops it: each block checks the flag between its items, the
+    // way the build's long loops do.
+    const auto endless = [] {
+      orlim::parallel_for_blocks(1000000, 1, [](std::size_t, std::size_t) {
+        for (int i = 0; i < 1000; ++i) {
+          orlim::cancellation_point();
+          std::this_thread::sleep_for(100us);
+        }
+      });
+    };
+    EXPECT_THROW(p.run_waiting(endless, stop, 10ms,
+                               [&] {
+                                 if (++wakes == 3) stop.store(true);
+                               }),
+                 orlim::Cancelled);
+    EXPECT_GE(wakes, 3u);
+    std::atomic<bool> fresh{false};
+    std::atomic<std::size_t> sum{0};
+    p.run_waiting(
+        [&] {
+          orlim::parallel_for_blocks(100, 1, [&](std::size_t lo, std::size_t hi) {
+            for (std::size_t i = lo; i < hi; ++i) sum += i;
+          });
+        },
+        fresh, 10ms, [] {});
+    EXPECT_EQ(sum.load(), 4950u);
+  }
+}
+
+TEST(CallRegistry, StoppingSetsEveryRegisteredFlagAndWaitsForTheCallsToLeave) {
+  std::atomic<bool> stop{false};
+  ASSERT_TRUE(orlim::enter_call(stop));
+  std::atomic<bool> left{false};
+  std::thread call([&] {
+    while (!stop.load()) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    left.store(true);
+    orlim::leave_call(stop);
+  });
+  orlim::stop_calls_and_wait();
+  EXPECT_TRUE(left.load());
+  call.join();
+  std::atomic<bool> late{false};
+  EXPECT_FALSE(orlim::enter_call(late));
+  EXPECT_TRUE(orlim::calls_stopped());
 }
 
 TEST(PoolSize, FollowsTheEnvironmentRule) {
