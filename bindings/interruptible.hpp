@@ -79,11 +79,18 @@ inline bool install_exit_hook() {
   return static_cast<bool>(done);
 }
 
+// The default translation of a job's failure: this module's own (set_python_error).
+struct ModuleErrors {
+  void operator()() const { set_python_error(); }
+};
+
 // Runs `job` on `pool` with the interpreter lock released, stoppable by signal handlers and by
 // exit (see above). Call with the lock held. Everything the job makes must be owned by it or
-// outlive the call. False with a Python error set when the job failed or was stopped.
-template <class Job>
-bool run_interruptible(orlim::Pool& pool, Job&& job) {
+// outlive the call. False with a Python error set when the job failed or was stopped; a failure
+// of the job is translated by `translate`, called inside a catch block with the lock held (another
+// extension module passes its own).
+template <class Job, class Translate = ModuleErrors>
+bool run_interruptible(orlim::Pool& pool, Job&& job, Translate translate = {}) {
   std::atomic<bool> stop{false};
   const bool registered = orlim::enter_call(stop);
   if (!registered && detail::g_exit_thread.load() != PyThread_get_thread_ident()) {
@@ -123,7 +130,7 @@ bool run_interruptible(orlim::Pool& pool, Job&& job) {
     try {
       std::rethrow_exception(failure);
     } catch (...) {
-      set_python_error();
+      translate();
     }
     return false;
   }

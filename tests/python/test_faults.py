@@ -120,6 +120,7 @@ LONG_CALLS = {
     "build_and_query, dedicated pool": "_orlim.build_and_query(x, x[:20000], 10, n_jobs=2)",
     "OrlimIndex": "_orlim.OrlimIndex(x, runs=3)",
     "hnsw_self_knn": "_orlim.hnsw_self_knn(x, 10, ef_construction=400)",
+    "orlim.Index": "__import__('orlim').Index(x, runs=3, n_jobs=2)",
 }
 
 
@@ -164,6 +165,7 @@ def test_interpreter_exit_during_calls_is_clean():
             lambda: _orlim.build_and_self_knn(x, 10, c_max=256, n_jobs=2),
             lambda: _orlim.OrlimIndex(x, c_max=256),
             lambda: _orlim.hnsw_self_knn(x[:1000], 5),
+            lambda: __import__("orlim").Index(x, c_max=256, n_jobs=2).self_knn(5),
         ]
         def work(call):
             while True:

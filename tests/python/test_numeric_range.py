@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 import _orlim
+import orlim
 from conftest import recall, true_knn
 
 
@@ -69,6 +70,10 @@ OVERFLOWING = {
         lambda: _orlim.build_and_query(X, Q * np.float32(1e20), 5, metric="cosine"), Q_FAR),
     "index": (lambda: _orlim.OrlimIndex(X_WIDE), X_SPAN),
     "hnsw": (lambda: _orlim.hnsw_self_knn(X_WIDE, 5), X_SPAN),
+    "orlim.Index": (lambda: orlim.Index(X_WIDE), X_SPAN),
+    "orlim.Index.query": (
+        lambda: orlim.Index(X, n_jobs=1).query(Q * np.float32(1e19), 5),
+        "^q lies too far from the indexed points for float32 squared distances$"),
 }
 
 

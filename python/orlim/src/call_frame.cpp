@@ -4,29 +4,41 @@
 #include <new>
 #include <optional>
 
+#include "interruptible.hpp"
 #include "py_ref.hpp"
 
 namespace orlim_index {
 
-bool run_job(std::size_t threads, orlim::FunctionRef<void()> job) {
+namespace {
+
+// Translates the exception being handled; called inside a catch block with the lock held.
+void set_error() {
   try {
-    // Declared first, so that a dedicated pool is gone before the lock returns.
-    orlim_py::GilRelease unlocked;
-    std::optional<orlim::Pool> dedicated;
-    if (threads > 0) dedicated = orlim::Pool::dedicated(threads);
-    orlim::Pool& pool = dedicated ? *dedicated : orlim::Pool::shared();
-    pool.run(job);
+    throw;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-    return false;
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
-    return false;
   } catch (...) {
     PyErr_SetString(PyExc_RuntimeError, "unknown native failure");
+  }
+}
+
+}  // namespace
+
+bool run_job(std::size_t threads, orlim::FunctionRef<void()> job) {
+  // The pool is made with the lock held: a dedicated one is gone again before the call returns,
+  // and one whose threads cannot start fails here, as an exception.
+  std::optional<orlim::Pool> dedicated;
+  orlim::Pool* pool = nullptr;
+  try {
+    if (threads > 0) dedicated = orlim::Pool::dedicated(threads);
+    pool = dedicated ? &*dedicated : &orlim::Pool::shared();
+  } catch (...) {
+    set_error();
     return false;
   }
-  return true;
+  return orlim_py::run_interruptible(*pool, [&] { job(); }, set_error);
 }
 
 }  // namespace orlim_index

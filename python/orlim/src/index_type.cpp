@@ -15,6 +15,7 @@
 #include "call_frame.hpp"
 #include "convert.hpp"
 #include "orlim/base/failure.hpp"
+#include "orlim/data/value_range.hpp"
 #include "orlim/index/graph_index.hpp"
 #include "py_ref.hpp"
 
@@ -30,6 +31,10 @@ using orlim_py::PyRef;
 struct IndexObject {
   PyObject_HEAD orlim::GraphIndex* index;
   PyObject* keep;
+  // The per-column extent of the stored points (Euclidean), which queries must stay near for
+  // their squared distances to fit in float32; made on the first query that needs it (under the
+  // interpreter lock), so that a mapped index is not read whole at load.
+  orlim::ColumnRange* range;
 };
 
 orlim::GraphIndex& index_of(PyObject* self) { return *reinterpret_cast<IndexObject*>(self)->index; }
@@ -45,28 +50,18 @@ PyRef format_function(const char* name) {
   return PyRef(PyObject_GetAttrString(module.get(), name));
 }
 
-// n_jobs in scikit-learn's convention: None or -1 all CPUs (the process-wide pool), a positive
-// number that many threads, -2 all but one, and so on. 0 means nothing and is refused.
+// n_jobs in scikit-learn's convention, resolved by the package as everywhere else in orlim
+// (through joblib): None is 1 unless a joblib backend says otherwise, -1 every CPU the process
+// may use, -2 all but one, and so on; 0 is refused. Always a positive count of threads.
 bool to_threads(PyObject* obj, std::size_t& threads) {
   threads = 0;
-  if (obj == nullptr || obj == Py_None) return true;
-  if (PyBool_Check(obj) || !PyIndex_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "n_jobs must be None or an int, got %s", Py_TYPE(obj)->tp_name);
-    return false;
-  }
-  const Py_ssize_t value = PyNumber_AsSsize_t(obj, PyExc_OverflowError);
+  PyRef checks(PyImport_ImportModule("orlim._checks"));
+  if (!checks) return false;
+  PyRef count(PyObject_CallMethod(checks.get(), "native_n_jobs", "O", obj ? obj : Py_None));
+  if (!count) return false;
+  const Py_ssize_t value = PyNumber_AsSsize_t(count.get(), PyExc_OverflowError);
   if (value == -1 && PyErr_Occurred()) return false;
-  if (value == 0) {
-    value_error("n_jobs must be None or a non-zero int, got 0");
-    return false;
-  }
-  if (value == -1) return true;
-  if (value > 0) {
-    threads = static_cast<std::size_t>(value);
-  } else {
-    const long cpus = static_cast<long>(std::max(1u, std::thread::hardware_concurrency()));
-    threads = static_cast<std::size_t>(std::max(1L, cpus + 1 + static_cast<long>(value)));
-  }
+  threads = static_cast<std::size_t>(std::max<Py_ssize_t>(1, value));
   if (threads > orlim::Pool::kMaxThreads) {
     value_error("n_jobs must be at most " + std::to_string(orlim::Pool::kMaxThreads));
     return false;
@@ -163,6 +158,13 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (n > 0xFFFFFFFFu) return value_error("x has more than 4294967295 rows");
   const std::span<const float> values(static_cast<const float*>(PyArray_DATA(array)), n * d);
   if (!check_finite(values, "x")) return nullptr;
+  if (params.metric == orlim::Metric::Euclidean) {
+    orlim::ColumnRange range = orlim::empty_column_range(d);
+    orlim::widen_column_range(range, values);
+    if (!orlim::sq_distances_fit(range)) {
+      return value_error("x spans too wide a range for float32 squared distances");
+    }
+  }
 
   std::unique_ptr<orlim::GraphIndex> index;
   const bool ok = run_job(threads, [&] {
@@ -176,6 +178,7 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void index_dealloc(PyObject* self) {
   auto* obj = reinterpret_cast<IndexObject*>(self);
+  delete obj->range;
   delete obj->index;  // before `keep`: the index may borrow from it
   Py_XDECREF(obj->keep);
   Py_TYPE(self)->tp_free(self);
@@ -205,6 +208,27 @@ bool check_k(std::uint64_t k, std::size_t most, std::size_t n, const char* what)
   return false;
 }
 
+// Euclidean queries whose squared distances to the stored points would overflow float32 are
+// refused, as the build refuses such points (cosine queries are normalized by the index).
+bool check_query_range(PyObject* self, std::span<const float> queries) {
+  auto* obj = reinterpret_cast<IndexObject*>(self);
+  try {
+    if (obj->range == nullptr) {
+      auto range = std::make_unique<orlim::ColumnRange>(orlim::empty_column_range(obj->index->d()));
+      orlim::widen_column_range(*range, obj->index->stored_values());
+      obj->range = range.release();
+    }
+    orlim::ColumnRange range = *obj->range;
+    orlim::widen_column_range(range, queries);
+    if (orlim::sq_distances_fit(range)) return true;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  value_error("q lies too far from the indexed points for float32 squared distances");
+  return false;
+}
+
 PyObject* index_query(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* kNames[] = {"q", "k", "beam_l", nullptr};
   PyObject* q = nullptr;
@@ -230,6 +254,9 @@ PyObject* index_query(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   const std::span<const float> values(static_cast<const float*>(PyArray_DATA(array)), rows * cols);
   if (!check_finite(values, "q")) return nullptr;
+  if (index.metric() == orlim::Metric::Euclidean && !check_query_range(self, values)) {
+    return nullptr;
+  }
   orlim::SelfKnn knn;
   if (rows > 0) {
     const bool ok = run_job(0, [&] { knn = index.query_distinct(values, rows, k, beam_l); });
@@ -461,8 +488,9 @@ constexpr const char kClassDoc[] =
     "    \"euclidean\" (alias \"l2\") or \"cosine\" (alias \"angular\"; the rows are stored\n"
     "    normalized, distances are 1 - cosine similarity, a zero vector is at distance 1).\n"
     "n_jobs : int or None, default None\n"
-    "    Threads for the build: None or -1 all CPUs (the process-wide pool), a positive\n"
-    "    number that many, -2 all but one. Queries use the process-wide pool.\n"
+    "    Threads for the build, in scikit-learn's convention through joblib: None is 1\n"
+    "    unless a joblib backend says otherwise, -1 every CPU the process may use, -2 all\n"
+    "    but one. Queries use the process-wide pool.\n"
     "random_state : int or None, default None\n"
     "    Seed of the randomized build (same as ``seed``); None keeps ``seed``.\n"
     "**build_params\n"

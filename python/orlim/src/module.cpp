@@ -6,6 +6,7 @@
 #include "index_type.hpp"
 #include "orlim/build/build_params.hpp"
 #include "orlim/kernels/blas.hpp"
+#include "interruptible.hpp"
 #include "py_ref.hpp"
 
 namespace {
@@ -49,6 +50,8 @@ PyObject* create_module() {
   }
   PyRef module(PyModule_Create(&g_module_def));
   if (!module) return nullptr;
+  // Exit stops this module's running calls before the interpreter finalises (its core is its own).
+  if (!orlim_py::install_exit_hook()) return nullptr;
   PyRef type(orlim_index::create_index_type());
   if (!type || PyModule_AddObjectRef(module.get(), "Index", type.get()) != 0) return nullptr;
   PyRef table(build_param_table());
