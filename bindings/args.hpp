@@ -52,13 +52,13 @@ constexpr auto graph_index_params(const std::array<Param, Head>& head) {
   std::array<Param, count> out{};
   std::size_t i = 0;
   for (const Param& p : head) out[i++] = p;
-  for (const orlim::BuildParamSpec& spec : orlim::kBuildParamSpecs) {
-    const std::string_view name = spec.name;
+  for (const orlim::BuildParamSpec& decl : orlim::kBuildParamSpecs) {
+    const std::string_view name = decl.name;
     if (name == "seed") out[i++] = u64_param("n_jobs", 0);
-    if (spec.type == orlim::ParamType::Real) {
-      out[i++] = f32_param(spec.name, static_cast<float>(spec.default_value));
+    if (decl.type == orlim::ParamType::Real) {
+      out[i++] = f32_param(decl.name, static_cast<float>(decl.default_value));
     } else {
-      out[i++] = u64_param(spec.name, static_cast<std::uint64_t>(spec.default_value));
+      out[i++] = u64_param(decl.name, static_cast<std::uint64_t>(decl.default_value));
     }
     if (WithBeamL && name == "alpha") out[i++] = u64_param("beam_l", 64);
   }

@@ -32,11 +32,11 @@ inline std::optional<orlim::Metric> checked_metric(const std::string& name) {
 // The build parameters of the graph-index callables, from their converted arguments.
 inline orlim::BuildParams build_params_from(const Arguments& a, orlim::Metric metric) {
   orlim::BuildParams p;
-  orlim::for_each_build_param(p, [&](const orlim::BuildParamSpec& spec, auto& field) {
+  orlim::for_each_build_param(p, [&](const orlim::BuildParamSpec& decl, auto& field) {
     if constexpr (std::is_same_v<std::decay_t<decltype(field)>, float>) {
-      field = a.f32(spec.name);
+      field = a.f32(decl.name);
     } else {
-      field = a.u64(spec.name);
+      field = a.u64(decl.name);
     }
   });
   p.metric = metric;

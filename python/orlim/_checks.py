@@ -12,27 +12,33 @@ from typing import Any, Dict, Iterator, Mapping, Optional, Tuple
 import numpy as np
 import numpy.typing as npt
 
-# Inclusive ranges of the integer parameters of the graph index and the HNSW baseline. The
-# native module takes any unsigned 64-bit value and fails, or quietly misbehaves, outside these:
-# the relative codes pack m bits into 16, a zero r or c_max leaves the build nothing to size its
-# rows or leaders by, fanout = 0 wraps around to "every leaf", and the upper bounds keep the
-# per-point buffers (n * l_max reservoir slots, n * r edges, beam_l-wide beams) from size
-# overflow or an allocation no machine can satisfy.
+# Inclusive ranges of the integer parameters. Those of the graph index's build come from the one
+# table the core declares them in (orlim.BUILD_PARAMS, which orlim.Index checks against too); the
+# native module takes any unsigned 64-bit value and fails, or quietly misbehaves, outside them.
+# The search and HNSW widths are bounded like the build's so that their per-query buffers stay
+# allocatable.
+def _build_int_ranges() -> Dict[str, Tuple[int, Optional[int]]]:
+    from ._index import BUILD_PARAMS
+
+    return {name: (int(low), None if high is None else int(high))
+            for name, kind, _default, low, high, _doc in BUILD_PARAMS if kind == "int"}
+
+
+def _build_alpha_floor() -> float:
+    from ._index import BUILD_PARAMS
+
+    return next(float(low) for name, _kind, _default, low, _high, _doc in BUILD_PARAMS
+                if name == "alpha")
+
+
 _LARGE = 1 << 16
-INT_RANGES: Dict[str, Tuple[int, int]] = {
-    "m": (0, 16),
-    "l_max": (1, _LARGE),
-    "r": (1, _LARGE),
+INT_RANGES: Dict[str, Tuple[int, Optional[int]]] = {
+    **_build_int_ranges(),
     "beam_l": (1, _LARGE),
-    "fanout": (1, 1024),
-    "c_min": (0, (1 << 31) - 1),
-    # Leaves are multiplied by BLAS, whose sizes are 32-bit signed integers.
-    "c_max": (1, (1 << 31) - 1),
-    "runs": (1, 1024),
-    "seed": (0, (1 << 64) - 1),
     "ef_construction": (1, _LARGE),
     "ef_search": (1, _LARGE),
 }
+ALPHA_FLOOR = _build_alpha_floor()
 HNSW_INT_RANGES: Dict[str, Tuple[int, int]] = {"m": (2, 1024)}
 
 
@@ -54,8 +60,9 @@ def check_params(params: Mapping[str, Any], hnsw: bool = False) -> Dict[str, Any
         if name == "alpha":
             if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
                 raise TypeError(f"alpha must be a real number, got {type(value).__name__}")
-            if not (math.isfinite(value) and value > 0):
-                raise ValueError(f"alpha must be a finite number above 0, got {value}")
+            if not (math.isfinite(value) and value >= ALPHA_FLOOR):
+                raise ValueError(f"alpha must be a finite number of at least {ALPHA_FLOOR:g}, "
+                                 f"got {value}")
             out[name] = float(value)
         elif name == "n_jobs":
             out[name] = native_n_jobs(value)

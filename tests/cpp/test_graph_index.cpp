@@ -132,7 +132,7 @@ TEST(GraphIndex, BorrowRejectsGraphsThatDoNotFit) {
 TEST(BuildParams, TableDrivesDefaultsAndChecks) {
   EXPECT_EQ(build_params_error(BuildParams{}), "");
   std::vector<std::string> names;
-  for (const BuildParamSpec& spec : kBuildParamSpecs) names.push_back(spec.name);
+  for (const BuildParamSpec& decl : kBuildParamSpecs) names.push_back(decl.name);
   EXPECT_EQ(names, (std::vector<std::string>{"m", "l_max", "r", "alpha", "fanout", "c_min",
                                              "c_max", "runs", "seed"}));
   struct Case {
@@ -141,10 +141,10 @@ TEST(BuildParams, TableDrivesDefaultsAndChecks) {
   };
   const Case cases[] = {
       {[](BuildParams& p) { p.m = 17; }, "m must be between 1 and 16, got 17"},
-      {[](BuildParams& p) { p.r = 0; }, "r must be at least 1, got 0"},
+      {[](BuildParams& p) { p.r = 0; }, "r must be between 1 and 65536, got 0"},
       {[](BuildParams& p) { p.alpha = 0.5f; }, "alpha must be at least 1, got 0.5"},
       {[](BuildParams& p) { p.alpha = __builtin_nanf(""); }, "alpha must be at least 1, got nan"},
-      {[](BuildParams& p) { p.runs = 0; }, "runs must be at least 1, got 0"},
+      {[](BuildParams& p) { p.runs = 0; }, "runs must be between 1 and 1024, got 0"},
   };
   for (const Case& c : cases) {
     BuildParams p;

@@ -100,6 +100,8 @@ REJECTED = {
                        "m must be between 1 and 16, got 17"),
     "negative r": (lambda: orlim.Index(X, r=-1), ValueError, "r must be at least 1, got -1"),
     "r = 0": (lambda: orlim.Index(X, r=0), ValueError, "r must be at least 1, got 0"),
+    "l_max absurd": (lambda: orlim.Index(X, l_max=1 << 40), ValueError,
+                     "l_max must be between 1 and 65536"),
     "float count": (lambda: orlim.Index(X, r=2.0), TypeError, "r must be an int"),
     "alpha text": (lambda: orlim.Index(X, alpha="1"), TypeError, "alpha must be a real number"),
     "seed twice": (lambda: orlim.Index(X, seed=1, random_state=2), TypeError, "not both"),

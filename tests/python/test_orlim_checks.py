@@ -16,7 +16,7 @@ from orlim._checks import native_n_jobs
 
 # Parameters the native build fails on, or silently misuses, at some sizes and not others.
 BAD_PARAMS = {
-    "m above 16": ({"m": 17}, "m must be between 0 and 16"),
+    "m above 16": ({"m": 17}, "m must be between 1 and 16"),
     "r = 0": ({"r": 0}, "r must be between 1"),
     "c_max = 0": ({"c_max": 0}, "c_max must be between 1"),
     "l_max absurd": ({"l_max": 1 << 40}, "l_max must be between 1"),

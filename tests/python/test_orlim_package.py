@@ -262,6 +262,21 @@ def test_the_transformer_takes_every_build_parameter_of_the_index():
     assert names | {"seed"} == {row[0] for row in orlim.BUILD_PARAMS}
 
 
+@pytest.mark.parametrize("wrapper", ["build_and_self_knn", "build_and_query", "OrlimIndex",
+                                     "KNeighborsTransformer", "kneighbors_graph"])
+def test_wrapper_signatures_follow_the_core_table(wrapper):
+    # The wrappers spell their parameters out so that help() and editors show them; the core's
+    # table is where they are declared, so every name and default must match it.
+    params = inspect.signature(getattr(orlim, wrapper)).parameters
+    takes_rest = any(p.kind is inspect.Parameter.VAR_KEYWORD for p in params.values())
+    for name, _kind, default, _low, _high, _doc in orlim.BUILD_PARAMS:
+        if name in params:
+            assert params[name].default == pytest.approx(default), (wrapper, name)
+        else:
+            # Taken as **index_params, or the seed as scikit-learn's random_state.
+            assert takes_rest or (name == "seed" and "random_state" in params), (wrapper, name)
+
+
 def test_transformer_completes_rows_its_graph_cannot_fill():
     # One point per leaf and no overlap: the graph has no edges, so every search reaches only
     # its entry points and the rows must be completed exactly.

@@ -18,20 +18,20 @@ std::string shown(double value, ParamType type) {
 
 std::string build_params_error(const BuildParams& params) {
   std::string error;
-  for_each_build_param(params, [&](const BuildParamSpec& spec, const auto& field) {
+  for_each_build_param(params, [&](const BuildParamSpec& decl, const auto& field) {
     if (!error.empty()) return;
     const double value = static_cast<double>(field);
-    if (std::isfinite(value) && value >= spec.min && value <= spec.max) return;
-    error = std::string(spec.name) + " must be ";
-    if (spec.max == kUnbounded) {
-      error += "at least " + shown(spec.min, spec.type);
+    if (std::isfinite(value) && value >= decl.min && value <= decl.max) return;
+    error = std::string(decl.name) + " must be ";
+    if (decl.max == kUnbounded) {
+      error += "at least " + shown(decl.min, decl.type);
     } else {
-      error += "between " + shown(spec.min, spec.type) + " and " + shown(spec.max, spec.type);
+      error += "between " + shown(decl.min, decl.type) + " and " + shown(decl.max, decl.type);
     }
     if constexpr (std::is_integral_v<std::decay_t<decltype(field)>>) {
       error += ", got " + std::to_string(field);
     } else {
-      error += ", got " + shown(value, spec.type);
+      error += ", got " + shown(value, decl.type);
     }
   });
   return error;

@@ -16,17 +16,21 @@
 namespace orlim {
 
 inline constexpr double kUnbounded = std::numeric_limits<double>::infinity();
+// Upper bounds that keep the per-point buffers (n * l_max reservoir slots, n * r edges) from size
+// overflow or an allocation no machine can satisfy, and leaves within BLAS's 32-bit sizes.
+inline constexpr double kMaxWidth = 65536;
+inline constexpr double kMaxLeaf = 2147483647;
 
 // X(name, type, default, min, max, doc)
 #define ORLIM_BUILD_PARAMS(X)                                                                   \
   X(m, std::size_t, 12, 1, 16, "hyperplanes per direction code of the candidate reservoirs")    \
-  X(l_max, std::size_t, 64, 1, kUnbounded, "candidates each point collects before pruning")     \
-  X(r, std::size_t, 64, 1, kUnbounded, "most edges a point keeps in the graph")                 \
+  X(l_max, std::size_t, 64, 1, kMaxWidth, "candidates each point collects before pruning")     \
+  X(r, std::size_t, 64, 1, kMaxWidth, "most edges a point keeps in the graph")                 \
   X(alpha, float, 1.2, 1, kUnbounded, "pruning slack: larger keeps more long edges")            \
-  X(fanout, std::size_t, 2, 1, kUnbounded, "leaves each point belongs to after the halo step")  \
-  X(c_min, std::size_t, 256, 0, kUnbounded, "carried with the parameters; no phase reads it")   \
-  X(c_max, std::size_t, 2048, 1, kUnbounded, "most points per leaf before the halo step")       \
-  X(runs, std::size_t, 1, 1, kUnbounded, "independent partitions whose candidates are merged") \
+  X(fanout, std::size_t, 2, 1, 1024, "leaves each point belongs to after the halo step")  \
+  X(c_min, std::size_t, 256, 0, kMaxLeaf, "carried with the parameters; no phase reads it")   \
+  X(c_max, std::size_t, 2048, 1, kMaxLeaf, "most points per leaf before the halo step")       \
+  X(runs, std::size_t, 1, 1, 1024, "independent partitions whose candidates are merged") \
   X(seed, std::uint64_t, 0, 0, kUnbounded, "seed of the randomized build")
 
 struct BuildParams {
@@ -66,7 +70,7 @@ inline constexpr BuildParamSpec kBuildParamSpecs[] = {
 };
 inline constexpr std::size_t kBuildParamCount = std::size(kBuildParamSpecs);
 
-// Calls f(spec, field) for every parameter in table order, the field as a reference into
+// Calls f(decl, field) for every parameter in table order, the field as a reference into
 // `params` (const or not, as `params` is).
 template <class Params, class F>
 void for_each_build_param(Params& params, F&& f) {

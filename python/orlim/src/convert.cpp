@@ -86,12 +86,12 @@ bool check_finite(std::span<const float> values, const char* name) {
 bool set_build_param(orlim::BuildParams& params, const orlim::BuildParamSpec& target,
                      PyObject* value) {
   bool ok = true;
-  orlim::for_each_build_param(params, [&](const orlim::BuildParamSpec& spec, auto& field) {
-    if (&spec != &target) return;
+  orlim::for_each_build_param(params, [&](const orlim::BuildParamSpec& decl, auto& field) {
+    if (&decl != &target) return;
     using Field = std::decay_t<decltype(field)>;
     if constexpr (std::is_same_v<Field, float>) {
       if (PyBool_Check(value) || !(PyFloat_Check(value) || PyIndex_Check(value))) {
-        PyErr_Format(PyExc_TypeError, "%s must be a real number, got %s", spec.name,
+        PyErr_Format(PyExc_TypeError, "%s must be a real number, got %s", decl.name,
                      Py_TYPE(value)->tp_name);
         ok = false;
         return;
@@ -105,10 +105,10 @@ bool set_build_param(orlim::BuildParams& params, const orlim::BuildParamSpec& ta
     } else {
       // Values below the range are caught here, those above it by the table's check.
       std::uint64_t v = 0;
-      ok = to_count(value, spec.name, static_cast<long long>(spec.min), v);
+      ok = to_count(value, decl.name, static_cast<long long>(decl.min), v);
       constexpr auto largest = static_cast<std::uint64_t>(static_cast<Field>(-1));
       if (ok && v > largest) {
-        value_error(std::string(spec.name) + " is too large");
+        value_error(std::string(decl.name) + " is too large");
         ok = false;
       }
       if (ok) field = static_cast<Field>(v);

@@ -26,7 +26,7 @@ bool check_finite(std::span<const float> values, const char* name);
 
 // Sets one build parameter from a Python value by its table entry (TypeError for a wrong type;
 // the ranges are checked afterwards, for all parameters at once).
-bool set_build_param(orlim::BuildParams& params, const orlim::BuildParamSpec& spec,
+bool set_build_param(orlim::BuildParams& params, const orlim::BuildParamSpec& decl,
                      PyObject* value);
 
 // ValueError with `message`; returns nullptr.

@@ -80,8 +80,8 @@ PyObject* wrap(PyTypeObject* type, std::unique_ptr<orlim::GraphIndex> index, PyO
 }
 
 const orlim::BuildParamSpec* find_param(PyObject* key) {
-  for (const orlim::BuildParamSpec& spec : orlim::kBuildParamSpecs) {
-    if (PyUnicode_CompareWithASCIIString(key, spec.name) == 0) return &spec;
+  for (const orlim::BuildParamSpec& decl : orlim::kBuildParamSpecs) {
+    if (PyUnicode_CompareWithASCIIString(key, decl.name) == 0) return &decl;
   }
   return nullptr;
 }
@@ -112,9 +112,9 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         jobs_obj = value;
       } else if (PyUnicode_CompareWithASCIIString(key, "random_state") == 0) {
         random_state = value;
-      } else if (const orlim::BuildParamSpec* spec = find_param(key)) {
-        if (!set_build_param(params, *spec, value)) return nullptr;
-        seed_given |= std::string_view(spec->name) == "seed";
+      } else if (const orlim::BuildParamSpec* decl = find_param(key)) {
+        if (!set_build_param(params, *decl, value)) return nullptr;
+        seed_given |= std::string_view(decl->name) == "seed";
       } else {
         return PyErr_Format(PyExc_TypeError, "Index() got an unexpected keyword argument '%U'",
                             key);
@@ -356,12 +356,12 @@ PyObject* index_from_arrays(PyObject* cls, PyObject* args) {
   if (PyDict_Size(params_obj) != static_cast<Py_ssize_t>(orlim::kBuildParamCount)) {
     return value_error("the index does not list every build parameter");
   }
-  for (const orlim::BuildParamSpec& spec : orlim::kBuildParamSpecs) {
-    PyObject* value = PyDict_GetItemString(params_obj, spec.name);
+  for (const orlim::BuildParamSpec& decl : orlim::kBuildParamSpecs) {
+    PyObject* value = PyDict_GetItemString(params_obj, decl.name);
     if (value == nullptr) {
-      return value_error(std::string("build parameter ") + spec.name + " missing");
+      return value_error(std::string("build parameter ") + decl.name + " missing");
     }
-    if (!set_build_param(params, spec, value)) return nullptr;
+    if (!set_build_param(params, decl, value)) return nullptr;
   }
   const std::string invalid = orlim::build_params_error(params);
   if (!invalid.empty()) return value_error(invalid);
@@ -443,7 +443,7 @@ PyObject* get_params(PyObject* self, void*) {
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
   bool ok = true;
-  orlim::for_each_build_param(index_of(self).params(), [&](const orlim::BuildParamSpec& spec,
+  orlim::for_each_build_param(index_of(self).params(), [&](const orlim::BuildParamSpec& decl,
                                                            const auto& field) {
     if (!ok) return;
     PyRef value;
@@ -456,7 +456,7 @@ PyObject* get_params(PyObject* self, void*) {
     } else {
       value = PyRef(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(field)));
     }
-    ok = value && PyDict_SetItemString(dict.get(), spec.name, value.get()) == 0;
+    ok = value && PyDict_SetItemString(dict.get(), decl.name, value.get()) == 0;
   });
   return ok ? dict.release() : nullptr;
 }

@@ -23,17 +23,17 @@ PyObject* build_param_table() {
   PyRef rows(PyTuple_New(static_cast<Py_ssize_t>(orlim::kBuildParamCount)));
   if (!rows) return nullptr;
   Py_ssize_t i = 0;
-  for (const orlim::BuildParamSpec& spec : orlim::kBuildParamSpecs) {
-    const bool real = spec.type == orlim::ParamType::Real;
-    PyRef def(real ? PyFloat_FromDouble(spec.default_value)
-                   : PyLong_FromDouble(spec.default_value));
-    PyRef lo(real ? PyFloat_FromDouble(spec.min) : PyLong_FromDouble(spec.min));
-    PyRef hi(spec.max == orlim::kUnbounded
+  for (const orlim::BuildParamSpec& decl : orlim::kBuildParamSpecs) {
+    const bool real = decl.type == orlim::ParamType::Real;
+    PyRef def(real ? PyFloat_FromDouble(decl.default_value)
+                   : PyLong_FromDouble(decl.default_value));
+    PyRef lo(real ? PyFloat_FromDouble(decl.min) : PyLong_FromDouble(decl.min));
+    PyRef hi(decl.max == orlim::kUnbounded
                  ? PyRef::borrow(Py_None)
-                 : PyRef(real ? PyFloat_FromDouble(spec.max) : PyLong_FromDouble(spec.max)));
+                 : PyRef(real ? PyFloat_FromDouble(decl.max) : PyLong_FromDouble(decl.max)));
     if (!def || !lo || !hi) return nullptr;
-    PyObject* row = Py_BuildValue("(ssOOOs)", spec.name, real ? "float" : "int", def.get(),
-                                  lo.get(), hi.get(), spec.doc);
+    PyObject* row = Py_BuildValue("(ssOOOs)", decl.name, real ? "float" : "int", def.get(),
+                                  lo.get(), hi.get(), decl.doc);
     if (row == nullptr) return nullptr;
     PyTuple_SET_ITEM(rows.get(), i++, row);
   }
