@@ -37,6 +37,9 @@ INT_RANGES: Dict[str, Tuple[int, Optional[int]]] = {
     "beam_l": (1, _LARGE),
     "ef_construction": (1, _LARGE),
     "ef_search": (1, _LARGE),
+    # The refinement's working list (0: its own default) and its rounds of joins.
+    "list_size": (0, _LARGE),
+    "max_rounds": (0, 1000),
 }
 ALPHA_FLOOR = _build_alpha_floor()
 HNSW_INT_RANGES: Dict[str, Tuple[int, int]] = {"m": (2, 1024)}

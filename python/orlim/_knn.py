@@ -7,14 +7,14 @@ UMAP tables) reads its rows from `self_knn_table`, `self_knn_of_index` or `Index
 
 from __future__ import annotations
 
-from typing import Any, Literal, Mapping, Tuple
+from typing import Any, Callable, Literal, Mapping, Tuple
 
 import numpy as np
 import numpy.typing as npt
 
 from ._checks import as_float32_matrix, check_params, native_failures, require
 from ._index import BUILD_PARAMS as BUILD_PARAM_TABLE
-from ._index import Index
+from ._index import Index, refine_self_knn
 from ._progress import Progress
 
 __all__ = ["kneighbors_graph"]
@@ -24,6 +24,10 @@ __all__ = ["kneighbors_graph"]
 BUILD_PARAMS: Tuple[str, ...] = tuple(row[0] for row in BUILD_PARAM_TABLE) + ("n_jobs",)
 SEARCH_PARAMS: Tuple[str, ...] = ("beam_l",)
 INDEX_PARAMS: Tuple[str, ...] = BUILD_PARAMS + SEARCH_PARAMS
+# Those of the refinement, which has no index: the partition's and its own.
+REFINE_PARAMS: Tuple[str, ...] = ("c_max", "fanout", "runs", "seed", "list_size", "max_rounds",
+                                  "n_jobs")
+ALGORITHMS: Tuple[str, ...] = ("refine", "index")
 
 _EUCLIDEAN_NAMES = ("l2", "euclidean", "euclidian")
 _COSINE_NAMES = ("cosine", "angular")
@@ -43,10 +47,20 @@ def is_cosine(metric: str) -> bool:
 _ASCII_LOWER = {c: c + 32 for c in range(ord("A"), ord("Z") + 1)}
 
 
-def check_index_params(params: Mapping[str, Any], allowed: Tuple[str, ...], caller: str) -> None:
+def check_algorithm_params(algorithm: Any, params: Mapping[str, Any], caller: str) -> str:
+    """`algorithm` checked, and `params` checked against the keywords it takes."""
+    if algorithm not in ALGORITHMS:
+        raise ValueError(f"algorithm must be 'refine' or 'index', got {algorithm!r}")
+    allowed = REFINE_PARAMS if algorithm == "refine" else INDEX_PARAMS
     for name in params:
         if name not in allowed:
+            if name in INDEX_PARAMS + REFINE_PARAMS:
+                raise TypeError(
+                    f"{caller}() got the keyword argument '{name}', which "
+                    f"algorithm={algorithm!r} does not take"
+                )
             raise TypeError(f"{caller}() got an unexpected keyword argument '{name}'")
+    return str(algorithm)
 
 
 def check_neighbour_count(n_neighbors: Any, name: str = "n_neighbors", minimum: int = 1) -> int:
@@ -78,13 +92,19 @@ def self_knn_table(
     width: int,
     metric: str,
     params: Mapping[str, Any],
+    algorithm: str = "index",
 ) -> Tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
     """Self-kNN as `(ids, distances)` tables of shape (n, width), `width <= n`.
 
     Column 0 is the point itself at distance 0; columns 1.. are the `width - 1` nearest other
-    points (exact up to ``min(c_max, 2048)`` points, from the graph index above), by ascending
-    distance, distinct, exact duplicates of the point included.
+    points by ascending distance, distinct, exact duplicates of the point included. With
+    ``algorithm="index"`` they come from a graph index (exact up to ``min(c_max, 2048)``
+    points); with ``"refine"`` from the index-free refinement (exact up to 2048 points).
     """
+    if algorithm == "refine":
+        return with_self_column(
+            x.shape[0], width, lambda k: refine_self_knn(x, k, metric=metric, **params)
+        )
     build = dict(params)
     beam_l = build.pop("beam_l", 64)
     index = build_index(x, metric, build)
@@ -95,13 +115,21 @@ def self_knn_of_index(
     index: Index, width: int, beam_l: int
 ) -> Tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
     """The self-kNN tables of `self_knn_table` read from a built index."""
-    n = index.n
+    return with_self_column(index.n, width, lambda k: index.self_knn(k, beam_l=beam_l))
+
+
+def with_self_column(
+    n: int,
+    width: int,
+    others_of: Callable[[int], Tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]],
+) -> Tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
+    """Each point at distance 0 in column 0, then the `width - 1` others `others_of` gives."""
     ids = np.arange(n, dtype=np.int64)[:, None]
     dist = np.zeros((n, 1), dtype=np.float32)
     if width == 1:
         return ids, dist
     with native_failures():
-        others, far = index.self_knn(width - 1, beam_l=beam_l)
+        others, far = others_of(width - 1)
     return np.hstack([ids, others]), np.hstack([dist, far])
 
 
@@ -141,15 +169,19 @@ def kneighbors_graph(
     mode: Literal["distance", "connectivity"] = "distance",
     include_self: bool = False,
     metric: str = "euclidean",
+    algorithm: Literal["refine", "index"] = "refine",
     n_jobs: Any = None,
     verbose: bool = False,
-    **index_params: Any,
+    **params: Any,
 ) -> Any:
     """Sparse k-nearest-neighbour graph of the rows of `X`.
 
     Same output as ``sklearn.neighbors.kneighbors_graph`` with the Euclidean or cosine
-    metric, computed by the graph index (exactly, by brute force, when the number of rows
-    is at most ``min(c_max, 2048)``).
+    metric, approximate on large inputs: by default each point's list starts from its
+    nearest leaf-mates in a random partition of the data and is refined by rounds of
+    neighbour-of-neighbour joins; ``algorithm="index"`` builds an ``orlim.Index`` and
+    searches it from every point, slower and more exact on hard data. Inputs of up to
+    2048 rows (``min(c_max, 2048)`` with ``"index"``) are answered exactly, by brute force.
 
     Parameters
     ----------
@@ -170,16 +202,24 @@ def kneighbors_graph(
     metric : {"euclidean", "cosine"}, default "euclidean"
         "euclidean" (alias "l2") or "cosine" (alias "angular"); cosine distances are
         1 - cosine similarity.
+    algorithm : {"refine", "index"}, default "refine"
+        How the neighbours are found; see above and the parameters each takes below.
     n_jobs : int or None, default None
         Worker threads, as in scikit-learn: None means 1 unless a joblib backend
         (``joblib.parallel_config(n_jobs=...)``) says otherwise, -1 every CPU the process may
         use, -2 all but one, and so on.
     verbose : bool, default False
         Report the phases of the call on standard error (a tqdm bar when tqdm is installed).
-    **index_params
-        The build parameters of ``orlim.Index`` (``orlim.BUILD_PARAMS`` lists them with their
-        defaults and ranges: ``m``, ``l_max``, ``r``, ``alpha``, ``fanout``, ``c_min``,
-        ``c_max``, ``runs``, ``seed``) and the search's ``beam_l``.
+    **params
+        With ``algorithm="refine"``: the partition's ``c_max`` (default 512), ``fanout``
+        (default 3), ``runs`` (default 1) and ``seed`` (default 0), and ``list_size``, the
+        entries each working list keeps (default 0, meaning ``n_neighbors + 2``; a longer
+        list finds more of the true neighbours at a higher cost, as on uniform or
+        high-dimensional data), and ``max_rounds`` (default 12), the most rounds of joins.
+        With ``algorithm="index"``: the build parameters of ``orlim.Index``
+        (``orlim.BUILD_PARAMS`` lists them with their defaults and ranges: ``m``,
+        ``l_max``, ``r``, ``alpha``, ``fanout``, ``c_min``, ``c_max``, ``runs``, ``seed``)
+        and the search's ``beam_l``.
 
     Returns
     -------
@@ -190,10 +230,11 @@ def kneighbors_graph(
     Raises
     ------
     TypeError
-        For an unknown keyword, a parameter of the wrong type, sparse or masked input.
+        For an unknown keyword or one the algorithm does not take, a parameter of the
+        wrong type, sparse or masked input.
     ValueError
-        For a parameter out of range, an unknown metric or mode, too few rows, NaN or
-        infinite values, or values beyond the float32 range.
+        For a parameter out of range, an unknown metric, mode or algorithm, too few rows,
+        NaN or infinite values, or values beyond the float32 range.
     ModuleNotFoundError
         When SciPy is missing (``pip install 'orlim[sklearn]'``).
     RuntimeError
@@ -214,11 +255,11 @@ def kneighbors_graph(
     >>> g.indices.tolist(), g.data.tolist()
     ([1, 0, 3, 2], [1.0, 1.0, 2.0, 2.0])
     """
-    check_index_params(index_params, INDEX_PARAMS, "kneighbors_graph")
+    algorithm = check_algorithm_params(algorithm, params, "kneighbors_graph")
     checked_mode = check_mode(mode)
     k = check_neighbour_count(n_neighbors)
     is_cosine(metric)
-    params = check_params({**index_params, "n_jobs": n_jobs})
+    checked = check_params({**params, "n_jobs": n_jobs})
     require("scipy.sparse", "orlim.kneighbors_graph", "sklearn")
     with Progress(verbose, "kneighbors_graph", ["input", "self-kNN", "sparse graph"]) as progress:
         with progress.phase("input"):
@@ -230,7 +271,7 @@ def kneighbors_graph(
             if width > n:
                 raise too_few_samples(width, n, n)
         with progress.phase("self-kNN"):
-            ids, dist = self_knn_table(x, width, metric, params)
+            ids, dist = self_knn_table(x, width, metric, checked, algorithm)
         with progress.phase("sparse graph"):
             if not include_self:
                 ids, dist = ids[:, 1:], dist[:, 1:]

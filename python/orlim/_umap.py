@@ -2,15 +2,14 @@
 
 from __future__ import annotations
 
-from typing import Any, Tuple
+from typing import Any, Literal, Tuple
 
 import numpy as np
 import numpy.typing as npt
 
 from ._checks import as_float32_matrix, check_params
 from ._knn import (
-    INDEX_PARAMS,
-    check_index_params,
+    check_algorithm_params,
     check_neighbour_count,
     is_cosine,
     self_knn_table,
@@ -26,9 +25,10 @@ def umap_precomputed_knn(
     n_neighbors: int = 15,
     *,
     metric: str = "euclidean",
+    algorithm: Literal["refine", "index"] = "refine",
     n_jobs: Any = None,
     verbose: bool = False,
-    **index_params: Any,
+    **params: Any,
 ) -> Tuple[npt.NDArray[np.int32], npt.NDArray[np.float32]]:
     """Nearest-neighbour tables for ``umap.UMAP(precomputed_knn=...)``.
 
@@ -47,15 +47,18 @@ def umap_precomputed_knn(
         UMAP's ``n_neighbors``, the point itself included: at least 2 and at most n_samples.
     metric : {"euclidean", "cosine"}, default "euclidean"
         Also pass it to UMAP. Cosine distances are 1 - cosine similarity, like umap-learn's.
+    algorithm : {"refine", "index"}, default "refine"
+        As in ``orlim.kneighbors_graph``: refined lists started from a random partition, or
+        searches of an ``orlim.Index`` from every point.
     n_jobs : int or None, default None
         Worker threads, as in scikit-learn: None means 1 unless a joblib backend says
         otherwise, -1 every CPU the process may use.
     verbose : bool, default False
         Report the phases of the call on standard error.
-    **index_params
-        The build parameters of ``orlim.Index`` (``orlim.BUILD_PARAMS`` lists them with their
-        defaults and ranges: ``m``, ``l_max``, ``r``, ``alpha``, ``fanout``, ``c_min``,
-        ``c_max``, ``runs``, ``seed``) and the search's ``beam_l``.
+    **params
+        Those the algorithm takes, as in ``orlim.kneighbors_graph``: ``c_max``, ``fanout``,
+        ``runs``, ``seed``, ``list_size`` and ``max_rounds`` for ``"refine"``; the build
+        parameters of ``orlim.Index`` and ``beam_l`` for ``"index"``.
 
     Returns
     -------
@@ -84,10 +87,10 @@ def umap_precomputed_knn(
     ((5000, 15), True)
     >>> emb = umap.UMAP(n_neighbors=15, precomputed_knn=knn).fit_transform(X)  # doctest: +SKIP
     """
-    check_index_params(index_params, INDEX_PARAMS, "umap_precomputed_knn")
+    algorithm = check_algorithm_params(algorithm, params, "umap_precomputed_knn")
     k = check_neighbour_count(n_neighbors, minimum=2)
     is_cosine(metric)
-    params = check_params({**index_params, "n_jobs": n_jobs})
+    checked = check_params({**params, "n_jobs": n_jobs})
     with Progress(verbose, "umap_precomputed_knn", ["input", "self-kNN"]) as progress:
         with progress.phase("input"):
             x = as_float32_matrix(X)
@@ -95,5 +98,5 @@ def umap_precomputed_knn(
             if k > n:
                 raise too_few_samples(k, n, n)
         with progress.phase("self-kNN"):
-            ids, dist = self_knn_table(x, k, metric, params)
+            ids, dist = self_knn_table(x, k, metric, checked, algorithm)
     return np.ascontiguousarray(ids, dtype=np.int32), np.ascontiguousarray(dist)

@@ -31,8 +31,9 @@ BAD_PARAMS = {
 CALLS = {
     "build_and_self_knn": lambda x, p: orlim.build_and_self_knn(x, 5, **p),
     "build_and_query": lambda x, p: orlim.build_and_query(x, x[:3], 5, **p),
-    "kneighbors_graph": lambda x, p: orlim.kneighbors_graph(x, 5, **p),
-    "umap_precomputed_knn": lambda x, p: orlim.umap_precomputed_knn(x, 5, **p),
+    "kneighbors_graph": lambda x, p: orlim.kneighbors_graph(x, 5, algorithm="index", **p),
+    "umap_precomputed_knn": lambda x, p: orlim.umap_precomputed_knn(x, 5, algorithm="index",
+                                                                    **p),
     "OrlimIndex": lambda x, p: orlim.OrlimIndex(
         x, **{k: v for k, v in p.items() if k != "beam_l"}
     ).query(x[:3], 5, beam_l=p.get("beam_l", 64)),
@@ -50,6 +51,48 @@ def sized(request):
 def test_invalid_parameters_raise_value_error_at_every_size(sized, call, params, match):
     with pytest.raises(ValueError, match=match):
         call(sized, params)
+
+
+# The refinement's own parameters, and index parameters it does not take.
+REFINE_BAD_PARAMS = {
+    "c_max = 0": ({"c_max": 0}, ValueError, "c_max must be between 1"),
+    "fanout = 0": ({"fanout": 0}, ValueError, "fanout must be between 1"),
+    "runs absurd": ({"runs": 1 << 20}, ValueError, "runs must be between 1"),
+    "list_size absurd": ({"list_size": 1 << 40}, ValueError, "list_size must be between 0"),
+    "max_rounds absurd": ({"max_rounds": 1001}, ValueError, "max_rounds must be between 0"),
+    "seed negative": ({"seed": -1}, ValueError, "seed must be"),
+    "an index parameter": ({"l_max": 32}, TypeError, "'l_max', which algorithm='refine'"),
+    "a search parameter": ({"beam_l": 32}, TypeError, "'beam_l', which algorithm='refine'"),
+    "unknown algorithm": ({"algorithm": "nndescent"}, ValueError, "algorithm must be"),
+}
+
+
+@pytest.mark.parametrize("call", [
+    lambda x, p: orlim.kneighbors_graph(x, 5, **p),
+    lambda x, p: orlim.umap_precomputed_knn(x, 5, **p),
+], ids=["kneighbors_graph", "umap_precomputed_knn"])
+@pytest.mark.parametrize("params, exc, match", REFINE_BAD_PARAMS.values(),
+                         ids=list(REFINE_BAD_PARAMS))
+def test_invalid_refine_parameters_raise_at_every_size(sized, call, params, exc, match):
+    with pytest.raises(exc, match=match):
+        call(sized, params)
+
+
+def test_the_native_refinement_checks_its_own_arguments():
+    # The package checks first; the native call must still refuse what would misbehave.
+    from orlim._index import refine_self_knn
+    x = np.random.default_rng(3).standard_normal((50, 3), dtype=np.float32)
+    for kwargs, exc in [({"k": 50}, ValueError), ({"k": 0}, ValueError),
+                        ({"k": 3, "list_size": 1 << 17}, ValueError),
+                        ({"k": 3, "fanout": True}, TypeError),
+                        ({"k": 3, "metric": "manhattan"}, ValueError),
+                        ({"k": 3, "c_max": 0}, ValueError)]:
+        with pytest.raises(exc):
+            refine_self_knn(x, **kwargs)
+    with pytest.raises(ValueError, match="NaN"):
+        refine_self_knn(np.array([[np.nan, 1.0], [0.0, 0.0]]), 1)
+    with pytest.raises(ValueError, match="too wide a range"):
+        refine_self_knn(np.array([[3e38, 0.0], [-3e38, 0.0], [0.0, 0.0]], np.float32), 1)
 
 
 @pytest.mark.parametrize("call", [
@@ -108,6 +151,7 @@ def test_native_failures_become_runtime_errors_and_interrupts_pass(monkeypatch, 
 
     monkeypatch.setattr(_orlim, "build_and_self_knn", failing)
     monkeypatch.setattr(orlim._knn, "Index", failing)
+    monkeypatch.setattr(orlim._knn, "refine_self_knn", failing)
     x = np.random.default_rng(4).standard_normal((30, 3))
     for call in (lambda: orlim.kneighbors_graph(x, 3), lambda: orlim.build_and_self_knn(x, 3),
                  lambda: KNeighborsTransformer(n_neighbors=3).fit_transform(x)):
@@ -163,19 +207,24 @@ def test_every_call_hands_the_native_module_a_thread_count(monkeypatch):
 
     for name in real:
         monkeypatch.setattr(_orlim, name, spy(name))
-    # kneighbors_graph, the UMAP tables and the transformer build an orlim.Index.
+    # kneighbors_graph and the UMAP tables refine by default or build an orlim.Index, as the
+    # transformer does.
     real["Index"] = orlim.Index
+    real["refine_self_knn"] = orlim._knn.refine_self_knn
     monkeypatch.setattr(orlim._knn, "Index", spy("Index"))
+    monkeypatch.setattr(orlim._knn, "refine_self_knn", spy("refine_self_knn"))
     x = np.random.default_rng(5).standard_normal((3000, 4), dtype=np.float32)
     orlim.kneighbors_graph(x[:200], 3, n_jobs=-1)
     orlim.umap_precomputed_knn(x[:200], 3)
+    orlim.kneighbors_graph(x[:200], 3, algorithm="index", n_jobs=2)
     orlim.build_and_self_knn(x[:200], 3, n_jobs=2)
     orlim.build_and_query(x[:200], x[:5], 3, n_jobs=-1)
     orlim.hnsw_self_knn(x[:200], 3)
     orlim.OrlimIndex(x, n_jobs=-1)
     KNeighborsTransformer(n_neighbors=3).fit(x)
     cpus = joblib.cpu_count()
-    assert [n for _, n in seen] == [cpus, 1, 2, cpus, 1, cpus, 1]
+    assert seen[:3] == [("refine_self_knn", cpus), ("refine_self_knn", 1), ("Index", 2)]
+    assert [n for _, n in seen[3:]] == [2, cpus, 1, cpus, 1]
 
 
 @pytest.mark.parametrize("with_tqdm", [False, True], ids=["plain lines", "tqdm"])

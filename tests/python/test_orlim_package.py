@@ -28,7 +28,7 @@ from orlim import KNeighborsTransformer
 
 # Index parameters that send a few hundred points down the graph path instead of the exact
 # brute force (which takes every input of at most min(c_max, 2048) rows).
-GRAPH_PATH = dict(c_max=64, c_min=16)
+GRAPH_PATH = dict(algorithm="index", c_max=64, c_min=16)
 
 STUB = pathlib.Path(__file__).resolve().parents[2] / "bindings" / "_orlim.pyi"
 
@@ -136,7 +136,7 @@ def test_duplicates_never_drop_or_repeat_the_point_itself(params, include_self):
 def test_rows_the_graph_cannot_fill_are_completed_exactly():
     # One point per leaf and no overlap: the graph has no edges, so a search from a point
     # reaches nothing else and every row must be completed exactly.
-    no_edges = dict(c_max=1, fanout=1)
+    no_edges = dict(algorithm="index", c_max=1, fanout=1)
     x = np.random.default_rng(2).standard_normal((200, 6)).astype(np.float32)
     same_graph(orlim.kneighbors_graph(x, 6, **no_edges),
                sk_neighbors.kneighbors_graph(x, 6, mode="distance"))
@@ -183,9 +183,10 @@ def test_kneighbors_graph_accepts_any_layout_and_number_type():
         same_graph(orlim.kneighbors_graph(variant, 4), want)
 
 
-def test_kneighbors_graph_recall_on_clustered_data(clustered_20k):
+@pytest.mark.parametrize("algorithm", ["refine", "index"])
+def test_kneighbors_graph_recall_on_clustered_data(clustered_20k, algorithm):
     base = clustered_20k["base"]
-    g = orlim.kneighbors_graph(base, 10, n_jobs=2)
+    g = orlim.kneighbors_graph(base, 10, algorithm=algorithm, n_jobs=2)
     assert g.shape == (20000, 20000) and g.nnz == 200000
     found = g.indices.reshape(-1, 10)
     assert not (found == np.arange(20000)[:, None]).any()
@@ -194,6 +195,54 @@ def test_kneighbors_graph_recall_on_clustered_data(clustered_20k):
     assert (np.diff(dist, axis=1) >= 0).all()
     exact = np.linalg.norm(base[found[:200]] - base[:200, None, :], axis=2)
     np.testing.assert_allclose(dist[:200], exact, rtol=1e-4)
+
+
+def check_rows_against_exact_distances(g, x, k, metric):
+    """Each row: k distinct other points, ascending, at their exact distances."""
+    found = g.indices.reshape(-1, k)
+    dist = g.data.reshape(-1, k)
+    assert not (found == np.arange(len(x))[:, None]).any()
+    assert all(len(set(r)) == k for r in found)
+    assert (np.diff(dist, axis=1) >= 0).all()
+    exact = np.take_along_axis(sk_pairwise(x, x, metric=metric), found, axis=1)
+    np.testing.assert_allclose(dist, exact, rtol=1e-4, atol=1e-5)
+    return found
+
+
+def test_refine_keeps_exact_duplicates_and_zero_vectors_in_their_places():
+    # Past 2048 rows the refinement answers; copies of a point are its nearest neighbours
+    # (at distance 0), and under cosine a zero vector is at distance 1 from everything.
+    rng = np.random.default_rng(11)
+    base = rng.standard_normal((2900, 6)).astype(np.float32)
+    x = np.vstack([base, np.repeat(base[:20], 4, axis=0), np.zeros((40, 6), np.float32)])
+    x = x[rng.permutation(len(x))]
+    for metric in ("euclidean", "cosine"):
+        g = orlim.kneighbors_graph(x, 5, metric=metric, n_jobs=2)
+        found = check_rows_against_exact_distances(g, x, 5, metric)
+        want = sk_neighbors.kneighbors_graph(x, 5, mode="distance", metric=metric)
+        nonzero = np.linalg.norm(x, axis=1) > 0
+        # Recall by distance, as ties (duplicates, zero vectors) may swap ids.
+        got_d, want_d = g.data.reshape(-1, 5), want.data.reshape(-1, 5)
+        kth_ok = got_d[nonzero, -1] <= want_d[nonzero, -1] + 1e-5
+        assert kth_ok.mean() >= 0.97, metric
+        if metric == "cosine":
+            assert (got_d[~nonzero] == 1.0).all()
+            assert (np.linalg.norm(x[found[nonzero]], axis=2) > 0).all()
+
+
+def test_refine_is_reproducible_with_one_thread_and_its_settings_matter():
+    x = np.random.default_rng(12).standard_normal((4000, 12)).astype(np.float32)
+    a = orlim.kneighbors_graph(x, 8, n_jobs=1, seed=3)
+    same_graph(a, orlim.kneighbors_graph(x, 8, n_jobs=1, seed=3))
+    truth = sk_neighbors.NearestNeighbors(n_neighbors=8).fit(x).kneighbors(
+        return_distance=False)
+    got = {}
+    for name, params in {"default": {}, "no joins": dict(max_rounds=0),
+                         "long lists": dict(list_size=24)}.items():
+        g = orlim.kneighbors_graph(x, 8, n_jobs=2, **params)
+        got[name] = recall(check_rows_against_exact_distances(g, x, 8, "euclidean"), truth)
+    assert got["no joins"] < got["default"] < got["long lists"]
+    assert got["long lists"] >= 0.95
 
 
 # -- KNeighborsTransformer ----------------------------------------------------------------
@@ -362,7 +411,7 @@ def test_umap_precomputed_knn_layout():
 def test_umap_with_precomputed_knn_keeps_clusters_apart():
     umap = pytest.importorskip("umap")
     x, labels = blobs(1500, seed=8, features=16, centers=4)
-    knn = orlim.umap_precomputed_knn(x, 15, c_max=256, c_min=64)
+    knn = orlim.umap_precomputed_knn(x, 15, algorithm="index", c_max=256, c_min=64)
     reducer = umap.UMAP(n_neighbors=15, precomputed_knn=knn, n_epochs=100, random_state=0)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")

@@ -101,7 +101,8 @@ std::size_t join_round(const Dataset& data, const JoinCandidates& cands, Neighbo
 
 BuildParams refine_build_params() {
   BuildParams params;
-  params.c_max = 1024;
+  params.c_max = 512;
+  params.fanout = 3;
   return params;
 }
 

@@ -1,7 +1,11 @@
 #include "convert.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
+
+#include "orlim/base/parallel.hpp"
+#include "orlim/data/value_range.hpp"
 
 namespace orlim_index {
 
@@ -115,6 +119,72 @@ bool set_build_param(orlim::BuildParams& params, const orlim::BuildParamSpec& ta
     }
   });
   return ok;
+}
+
+// n_jobs in scikit-learn's convention, resolved by the package as everywhere else in orlim
+// (through joblib): None is 1 unless a joblib backend says otherwise, -1 every CPU the process
+// may use, -2 all but one, and so on; 0 is refused. Always a positive count of threads.
+bool to_threads(PyObject* obj, std::size_t& threads) {
+  threads = 0;
+  PyRef checks(PyImport_ImportModule("orlim._checks"));
+  if (!checks) return false;
+  PyRef count(PyObject_CallMethod(checks.get(), "native_n_jobs", "O", obj ? obj : Py_None));
+  if (!count) return false;
+  const Py_ssize_t value = PyNumber_AsSsize_t(count.get(), PyExc_OverflowError);
+  if (value == -1 && PyErr_Occurred()) return false;
+  threads = static_cast<std::size_t>(std::max<Py_ssize_t>(1, value));
+  if (threads > orlim::Pool::kMaxThreads) {
+    value_error("n_jobs must be at most " + std::to_string(orlim::Pool::kMaxThreads));
+    return false;
+  }
+  return true;
+}
+
+bool point_matrix(PyObject* x, orlim::Metric metric, PyRef& matrix, std::span<const float>& values,
+                  std::size_t& n, std::size_t& d) {
+  matrix = float32_matrix(x, "x");
+  if (!matrix) return false;
+  auto* array = reinterpret_cast<PyArrayObject*>(matrix.get());
+  n = static_cast<std::size_t>(PyArray_DIM(array, 0));
+  d = static_cast<std::size_t>(PyArray_DIM(array, 1));
+  if (n == 0) {
+    value_error("x has no rows");
+    return false;
+  }
+  if (d == 0) {
+    value_error("x has no columns");
+    return false;
+  }
+  if (n > 0xFFFFFFFFu) {
+    value_error("x has more than 4294967295 rows");
+    return false;
+  }
+  values = std::span<const float>(static_cast<const float*>(PyArray_DATA(array)), n * d);
+  if (!check_finite(values, "x")) return false;
+  if (metric == orlim::Metric::Euclidean) {
+    orlim::ColumnRange range = orlim::empty_column_range(d);
+    orlim::widen_column_range(range, values);
+    if (!orlim::sq_distances_fit(range)) {
+      value_error("x spans too wide a range for float32 squared distances");
+      return false;
+    }
+  }
+  return true;
+}
+
+
+PyObject* to_tables(const orlim::SelfKnn& knn, std::size_t rows, std::size_t k) {
+  npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(k)};
+  PyRef ids(PyArray_SimpleNew(2, dims, NPY_INT64));
+  PyRef dists(PyArray_SimpleNew(2, dims, NPY_FLOAT32));
+  if (!ids || !dists) return nullptr;
+  auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(ids.get())));
+  for (std::size_t i = 0; i < knn.indices.size(); ++i) out[i] = knn.indices[i];
+  if (!knn.distances.empty()) {
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(dists.get())), knn.distances.data(),
+                knn.distances.size() * sizeof(float));
+  }
+  return PyTuple_Pack(2, ids.get(), dists.get());
 }
 
 }  // namespace orlim_index

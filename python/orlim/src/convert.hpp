@@ -9,6 +9,8 @@
 #include <string>
 
 #include "orlim/build/build_params.hpp"
+#include "orlim/data/knn_result.hpp"
+#include "orlim/data/metric.hpp"
 #include "py_ref.hpp"
 
 namespace orlim_index {
@@ -31,5 +33,19 @@ bool set_build_param(orlim::BuildParams& params, const orlim::BuildParamSpec& de
 
 // ValueError with `message`; returns nullptr.
 PyObject* value_error(const std::string& message);
+
+// n_jobs in scikit-learn's convention, resolved by the package as everywhere else in orlim
+// (through joblib): None is 1 unless a joblib backend says otherwise, -1 every CPU the process
+// may use, -2 all but one, and so on; 0 is refused. Always a positive count of threads.
+bool to_threads(PyObject* obj, std::size_t& threads);
+
+// `x` as the points of a build (`matrix` keeps the float32 array alive, `values` views it): at
+// least one row and one column, fewer than 2^32 rows, finite, and for the Euclidean metric
+// within the range where float32 squared distances cannot overflow. False with the error set.
+bool point_matrix(PyObject* x, orlim::Metric metric, orlim_py::PyRef& matrix,
+                  std::span<const float>& values, std::size_t& n, std::size_t& d);
+
+// (ids int64, distances float32), both (rows, k), from a table of rows x k distinct neighbours.
+PyObject* to_tables(const orlim::SelfKnn& knn, std::size_t rows, std::size_t k);
 
 }  // namespace orlim_index

@@ -50,25 +50,6 @@ PyRef format_function(const char* name) {
   return PyRef(PyObject_GetAttrString(module.get(), name));
 }
 
-// n_jobs in scikit-learn's convention, resolved by the package as everywhere else in orlim
-// (through joblib): None is 1 unless a joblib backend says otherwise, -1 every CPU the process
-// may use, -2 all but one, and so on; 0 is refused. Always a positive count of threads.
-bool to_threads(PyObject* obj, std::size_t& threads) {
-  threads = 0;
-  PyRef checks(PyImport_ImportModule("orlim._checks"));
-  if (!checks) return false;
-  PyRef count(PyObject_CallMethod(checks.get(), "native_n_jobs", "O", obj ? obj : Py_None));
-  if (!count) return false;
-  const Py_ssize_t value = PyNumber_AsSsize_t(count.get(), PyExc_OverflowError);
-  if (value == -1 && PyErr_Occurred()) return false;
-  threads = static_cast<std::size_t>(std::max<Py_ssize_t>(1, value));
-  if (threads > orlim::Pool::kMaxThreads) {
-    value_error("n_jobs must be at most " + std::to_string(orlim::Pool::kMaxThreads));
-    return false;
-  }
-  return true;
-}
-
 PyObject* wrap(PyTypeObject* type, std::unique_ptr<orlim::GraphIndex> index, PyObject* keep) {
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
@@ -148,23 +129,10 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   const std::string invalid = orlim::build_params_error(params);
   if (!invalid.empty()) return value_error(invalid);
 
-  PyRef matrix = float32_matrix(x, "x");
-  if (!matrix) return nullptr;
-  auto* array = reinterpret_cast<PyArrayObject*>(matrix.get());
-  const auto n = static_cast<std::size_t>(PyArray_DIM(array, 0));
-  const auto d = static_cast<std::size_t>(PyArray_DIM(array, 1));
-  if (n == 0) return value_error("x has no rows");
-  if (d == 0) return value_error("x has no columns");
-  if (n > 0xFFFFFFFFu) return value_error("x has more than 4294967295 rows");
-  const std::span<const float> values(static_cast<const float*>(PyArray_DATA(array)), n * d);
-  if (!check_finite(values, "x")) return nullptr;
-  if (params.metric == orlim::Metric::Euclidean) {
-    orlim::ColumnRange range = orlim::empty_column_range(d);
-    orlim::widen_column_range(range, values);
-    if (!orlim::sq_distances_fit(range)) {
-      return value_error("x spans too wide a range for float32 squared distances");
-    }
-  }
+  PyRef matrix;
+  std::span<const float> values;
+  std::size_t n = 0, d = 0;
+  if (!point_matrix(x, params.metric, matrix, values, n, d)) return nullptr;
 
   std::unique_ptr<orlim::GraphIndex> index;
   const bool ok = run_job(threads, [&] {
@@ -185,21 +153,6 @@ void index_dealloc(PyObject* self) {
 }
 
 // ---- searches
-
-// (ids int64, distances float32), both (rows, k), from a distinct-row result.
-PyObject* to_tables(const orlim::SelfKnn& knn, std::size_t rows, std::size_t k) {
-  npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(k)};
-  PyRef ids(PyArray_SimpleNew(2, dims, NPY_INT64));
-  PyRef dists(PyArray_SimpleNew(2, dims, NPY_FLOAT32));
-  if (!ids || !dists) return nullptr;
-  auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(ids.get())));
-  for (std::size_t i = 0; i < knn.indices.size(); ++i) out[i] = knn.indices[i];
-  if (!knn.distances.empty()) {
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(dists.get())), knn.distances.data(),
-                knn.distances.size() * sizeof(float));
-  }
-  return PyTuple_Pack(2, ids.get(), dists.get());
-}
 
 bool check_k(std::uint64_t k, std::size_t most, std::size_t n, const char* what) {
   if (k <= most) return true;

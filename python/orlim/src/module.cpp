@@ -4,6 +4,7 @@
 #include "numpy_api.hpp"
 
 #include "index_type.hpp"
+#include "refine_call.hpp"
 #include "orlim/build/build_params.hpp"
 #include "orlim/kernels/blas.hpp"
 #include "interruptible.hpp"
@@ -13,9 +14,17 @@ namespace {
 
 using orlim_py::PyRef;
 
+PyMethodDef g_methods[] = {
+    {"refine_self_knn",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&orlim_index::refine_self_knn)),
+     METH_VARARGS | METH_KEYWORDS, orlim_index::kRefineSelfKnnDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT, "orlim._index", "The native Index type of the orlim package.", -1,
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "orlim._index",
+    "The native Index type of the orlim package and its index-free self-kNN.", -1, g_methods,
+    nullptr, nullptr, nullptr, nullptr,
 };
 
 // ((name, type, default, min, max, doc), ...) in table order; type is "int" or "float".
