@@ -79,6 +79,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--nprobe-sweep", default="1,2,4,8,16,32,64", help="values for faiss-ivf nprobe")
     p.add_argument("--epsilon-sweep", default="0.0,0.05,0.1,0.2,0.3",
                    help="values for pynndescent's query epsilon")
+    p.add_argument("--list-sweep", default="12,16,24,32",
+                   help="self task: list_size values of orlim.kneighbors_graph's refinement")
     p.add_argument("--neighbors-sweep", default="",
                    help="self task: pynndescent graph degrees (default k+1,2k,3k,6k)")
     p.add_argument("--set", action="append", default=[], metavar="METHOD.PARAM=VALUE",
@@ -284,6 +286,7 @@ def main(argv: list[str] | None = None) -> int:
               "timeout_s": timeout, "sweep": task == "query" or args.sweep,
               "ef_sweep": _ints(args.ef_sweep), "nprobe_sweep": _ints(args.nprobe_sweep),
               "epsilon_sweep": _floats(args.epsilon_sweep),
+              "list_sweep": _ints(args.list_sweep),
               "neighbors_sweep": _ints(args.neighbors_sweep) or sorted({k + 1, 2 * k, 3 * k, 6 * k}),
               "overrides": overrides, "cold": not (args.quick or args.no_cold)}
 

@@ -208,6 +208,32 @@ def run_orlim(job: Job):
         yield Point("beam_l", bl, b, q, el, np.asarray(ids).reshape(-1, stride), dict(extra))
 
 
+@method("orlim-graph", "orlim", ("self",), "list_size", "list",
+        {"list_size": 0, "algorithm": "refine"},
+        "orlim.kneighbors_graph (the package's self-kNN; refinement by default)")
+def run_orlim_graph(job: Job):
+    import orlim
+
+    p = dict(job.params)
+    algorithm = p.pop("algorithm")
+    if algorithm == "refine":
+        keys = ("c_max", "fanout", "runs", "max_rounds")
+    else:
+        keys = ("m", "l_max", "r", "alpha", "fanout", "c_min", "c_max", "runs", "beam_l")
+        p.pop("list_size")
+    settings = {key: v for key, v in p.items() if key in keys}
+    values = job.knob_values(job.params["list_size"]) if algorithm == "refine" else [None]
+    for size in values:
+        extra = {} if size is None else {"list_size": size}
+        t = now()
+        g = orlim.kneighbors_graph(job.x, job.k_query, include_self=True, algorithm=algorithm,
+                                   n_jobs=job.threads, seed=job.seed, **settings, **extra)
+        ids = g.indices.reshape(job.n, job.k_query)
+        el = now() - t
+        knob = "list_size" if size is not None else None
+        yield Point(knob, size, el, 0.0, el, ids, {"algorithm": algorithm})
+
+
 @method("orlim-query", "_orlim", ("self", "query"), "beam_l", "ef", {"beam_l": 64},
         "build_and_query (one call: build + query batch)", "build_and_query")
 def run_orlim_query(job: Job):

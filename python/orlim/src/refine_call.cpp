@@ -99,10 +99,10 @@ PyObject* refine_self_knn(PyObject*, PyObject* args, PyObject* kwargs) {
   }
 
   orlim::SelfKnn knn;
+  // The points are read in place, as NumPy's own calls that release the lock read them: a copy
+  // would double the memory of the call, and nothing is kept past it.
   const bool ok = run_job(threads, [&] {
-    // A copy: the caller's array may change while the call runs without the lock.
-    const std::vector<float> copy(values.begin(), values.end());
-    const orlim::Dataset data(copy, n, d, *metric);
+    const orlim::Dataset data(values, n, d, *metric);
     knn = orlim::knn_self_refine_distinct(data, build, refine, k);
   });
   if (!ok) return nullptr;
