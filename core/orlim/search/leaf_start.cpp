@@ -85,15 +85,30 @@ void measure_exactly(const Dataset& data, NeighborLists& lists) {
   });
 }
 
+// Every point once, in the order of its first appearance among the leaves' members.
+std::vector<PointId> leaf_order(const Leaves& leaves, std::size_t n) {
+  std::vector<PointId> order;
+  order.reserve(n);
+  std::vector<std::uint8_t> seen(n, 0);
+  for (const PointId p : leaves.members) {
+    if (seen[p] != 0) continue;
+    seen[p] = 1;
+    order.push_back(p);
+  }
+  return order;
+}
+
 }  // namespace
 
-void fill_from_leaves(const Dataset& data, const BuildParams& params, NeighborLists& lists) {
+void fill_from_leaves(const Dataset& data, const BuildParams& params, NeighborLists& lists,
+                      std::vector<PointId>* order) {
   if (data.n == 0 || lists.width() == 0) return;
   const std::size_t runs = std::max<std::size_t>(params.runs, 1);
   for (std::size_t j = 0; j < runs; ++j) {
     BuildParams run_params = params;
     run_params.seed = run_seed(params.seed, j);
     const Leaves leaves = partition(data, run_params);
+    if (j == 0 && order != nullptr) *order = leaf_order(leaves, data.n);
     parallel_for_blocks(leaves.size(), 1, [&](std::size_t lo, std::size_t hi) {
       LeafScratch scratch;
       for (std::size_t l = lo; l < hi; ++l) leaf_offers(data, leaves.leaf(l), lists, scratch);

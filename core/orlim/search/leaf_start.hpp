@@ -7,6 +7,8 @@
 // worst distance, found by one pass over the row instead of a selection.
 #pragma once
 
+#include <vector>
+
 #include "orlim/build/build_params.hpp"
 #include "orlim/data/dataset.hpp"
 #include "orlim/search/neighbor_lists.hpp"
@@ -19,6 +21,9 @@ namespace orlim {
 // expansion. Rows stay short of full only when the leaves hold too few distinct leaf-mates. All
 // entries come out fresh. Parallel over leaves, then over points, on the current pool; with one
 // worker the lists are reproducible for a seed. Fails like the partitioner on c_max = 0.
-void fill_from_leaves(const Dataset& data, const BuildParams& params, NeighborLists& lists);
+// When `order` is given it receives every point once, leaf by leaf of the first partition: an
+// order in which consecutive points share neighbours, and so the cache lines of their vectors.
+void fill_from_leaves(const Dataset& data, const BuildParams& params, NeighborLists& lists,
+                      std::vector<PointId>* order = nullptr);
 
 }  // namespace orlim

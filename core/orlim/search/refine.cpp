@@ -74,12 +74,15 @@ void pad_with_random_points(const Dataset& data, std::uint64_t seed, NeighborLis
 
 // One round of local joins: for each point, every fresh candidate against the fresh ones after it
 // and against every old one. Old pairs were measured in an earlier round and are skipped.
-std::size_t join_round(const Dataset& data, const JoinCandidates& cands, NeighborLists& lists) {
+// Points are visited in `order`, so that consecutive ones share candidates.
+std::size_t join_round(const Dataset& data, const JoinCandidates& cands,
+                       std::span<const PointId> order, NeighborLists& lists) {
   std::atomic<std::size_t> changed{0};
   parallel_for_blocks(data.n, 32, [&](std::size_t lo, std::size_t hi) {
     std::vector<PointId> targets(2 * cands.width);
     std::size_t local = 0;
-    for (std::size_t p = lo; p < hi; ++p) {
+    for (std::size_t pos = lo; pos < hi; ++pos) {
+      const PointId p = order[pos];
       const CandidateRow fresh = cands.fresh_of(p);
       const CandidateRow old = cands.old_of(p);
       for (std::size_t i = 0; i < fresh.size(); ++i) {
@@ -120,9 +123,10 @@ SelfKnn knn_self_refine(const Dataset& data, const BuildParams& build, const Ref
 
   if (width > 0) {
     NeighborLists lists(n, width);
+    std::vector<PointId> order;
     {
       Stopwatch timer;
-      fill_from_leaves(data, build, lists);
+      fill_from_leaves(data, build, lists, &order);
       pad_with_random_points(data, build.seed ^ kFillSeedXor, lists);
       if (profiling) print_phase_line("start lists", timer.seconds());
     }
@@ -134,7 +138,7 @@ SelfKnn knn_self_refine(const Dataset& data, const BuildParams& build, const Ref
       Stopwatch timer;
       sample_join_candidates(lists, run_seed(build.seed ^ kJoinSeedXor, round), cands);
       retire_sampled(lists, cands);
-      const std::size_t changed = join_round(data, cands, lists);
+      const std::size_t changed = join_round(data, cands, order, lists);
       if (profiling) {
         char line[96];
         std::snprintf(line, sizeof line, "[orlim] join %-9zu %7.3fs changed=%zu", round + 1,
