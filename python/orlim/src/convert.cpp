@@ -121,6 +121,23 @@ bool set_build_param(orlim::BuildParams& params, const orlim::BuildParamSpec& ta
   return ok;
 }
 
+bool to_metric(PyObject* obj, orlim::Metric& out) {
+  if (obj == nullptr) return true;
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "metric must be a str, got %s", Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  const char* text = PyUnicode_AsUTF8(obj);
+  if (text == nullptr) return false;
+  const auto metric = orlim::parse_metric(text);
+  if (!metric) {
+    value_error(std::string("unsupported metric: ") + text);
+    return false;
+  }
+  out = *metric;
+  return true;
+}
+
 // n_jobs in scikit-learn's convention, resolved by the package as everywhere else in orlim
 // (through joblib): None is 1 unless a joblib backend says otherwise, -1 every CPU the process
 // may use, -2 all but one, and so on; 0 is refused. Always a positive count of threads.

@@ -34,6 +34,10 @@ bool set_build_param(orlim::BuildParams& params, const orlim::BuildParamSpec& de
 // ValueError with `message`; returns nullptr.
 PyObject* value_error(const std::string& message);
 
+// A metric name ("euclidean", "l2", "cosine", ... as parse_metric reads them) into `out`; a null
+// `obj` leaves `out` as it is. TypeError for a non-string, ValueError for an unknown name.
+bool to_metric(PyObject* obj, orlim::Metric& out);
+
 // n_jobs in scikit-learn's convention, resolved by the package as everywhere else in orlim
 // (through joblib): None is 1 unless a joblib backend says otherwise, -1 every CPU the process
 // may use, -2 all but one, and so on; 0 is refused. Always a positive count of threads.

@@ -106,17 +106,7 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_TypeError, "Index() missing 1 required positional argument: 'x'");
     return nullptr;
   }
-  std::string metric_text = "euclidean";
-  if (metric_obj != nullptr) {
-    if (!PyUnicode_Check(metric_obj)) {
-      return PyErr_Format(PyExc_TypeError, "metric must be a str, got %s",
-                          Py_TYPE(metric_obj)->tp_name);
-    }
-    metric_text = PyUnicode_AsUTF8(metric_obj);
-  }
-  const auto metric = orlim::parse_metric(metric_text);
-  if (!metric) return value_error("unsupported metric: " + metric_text);
-  params.metric = *metric;
+  if (!to_metric(metric_obj, params.metric)) return nullptr;
   if (random_state != nullptr && random_state != Py_None) {
     if (seed_given) {
       PyErr_SetString(PyExc_TypeError, "Index() takes random_state or seed, not both");

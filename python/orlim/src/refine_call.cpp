@@ -55,19 +55,11 @@ PyObject* refine_self_knn(PyObject*, PyObject* args, PyObject* kwargs) {
                                    &rounds_obj)) {
     return nullptr;
   }
-  std::string metric_text = "euclidean";
-  if (metric_obj != nullptr) {
-    if (!PyUnicode_Check(metric_obj)) {
-      return PyErr_Format(PyExc_TypeError, "metric must be a str, got %s",
-                          Py_TYPE(metric_obj)->tp_name);
-    }
-    metric_text = PyUnicode_AsUTF8(metric_obj);
-  }
-  const auto metric = orlim::parse_metric(metric_text);
-  if (!metric) return value_error("unsupported metric: " + metric_text);
+  orlim::Metric metric = orlim::Metric::Euclidean;
+  if (!to_metric(metric_obj, metric)) return nullptr;
 
   orlim::BuildParams build = orlim::refine_build_params();
-  build.metric = *metric;
+  build.metric = metric;
   const PyObject* given[] = {c_max_obj, fanout_obj, runs_obj, seed_obj};
   const char* names[] = {"c_max", "fanout", "runs", "seed"};
   for (std::size_t i = 0; i < 4; ++i) {
@@ -92,7 +84,7 @@ PyObject* refine_self_knn(PyObject*, PyObject* args, PyObject* kwargs) {
   PyRef matrix;
   std::span<const float> values;
   std::size_t n = 0, d = 0;
-  if (!point_matrix(x, *metric, matrix, values, n, d)) return nullptr;
+  if (!point_matrix(x, metric, matrix, values, n, d)) return nullptr;
   if (k >= n) {
     return value_error("Expected k < n, but k = " + std::to_string(k) + " and x has " +
                        std::to_string(n) + " rows");
@@ -102,7 +94,7 @@ PyObject* refine_self_knn(PyObject*, PyObject* args, PyObject* kwargs) {
   // The points are read in place, as NumPy's own calls that release the lock read them: a copy
   // would double the memory of the call, and nothing is kept past it.
   const bool ok = run_job(threads, [&] {
-    const orlim::Dataset data(values, n, d, *metric);
+    const orlim::Dataset data(values, n, d, metric);
     knn = orlim::knn_self_refine_distinct(data, build, refine, k);
   });
   if (!ok) return nullptr;
